@@ -1,0 +1,142 @@
+// The probe on loopback beside its floor for each case, then a table of times and ratios.
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "loopback_peers.h"
+#include "posix/probe.h"
+#include "windows_services.h"
+
+using loopback::AddressChain;
+using loopback::Family;
+using loopback::Peer;
+
+namespace {
+
+// A plain blocking connect and close: what no probe can beat.
+bool bareConnect(const Peer& peer) {
+    const sockaddr_storage address = peer.address();
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const socklen_t length =
+        address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    ::close(fd);
+    return connected;
+}
+
+bool probeUrl(const Peer& peer) {
+    return InternetCheckConnectionW(peer.url().c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
+}
+
+void reachableFloor(benchmark::State& state) {
+    const Peer listener = Peer::listening(Family::ipv4);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bareConnect(listener));
+    }
+}
+
+void reachableProbe(benchmark::State& state) {
+    const Peer listener = Peer::listening(Family::ipv4);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(probeUrl(listener));
+    }
+}
+
+void refusedFloor(benchmark::State& state) {
+    const Peer refusing = Peer::refusing(Family::ipv4);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bareConnect(refusing));
+    }
+}
+
+void refusedProbe(benchmark::State& state) {
+    const Peer refusing = Peer::refusing(Family::ipv4);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(probeUrl(refusing));
+    }
+}
+
+// ::1 drops silently while 127.0.0.1 listens on the same port: the floor is one attempt delay.
+void brokenIpv6Probe(benchmark::State& state) {
+    const Peer dropping = Peer::dropping(Family::ipv6);
+    const Peer listener = Peer::listening(Family::ipv4, dropping.port());
+    const AddressChain addresses({&dropping, &listener});
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            standin::connectsToAny(addresses.get(), standin::connectionBudget));
+    }
+}
+
+// Both families drop silently: the floor is the deadline itself.
+void bothDroppingProbe(benchmark::State& state) {
+    const Peer dropping6 = Peer::dropping(Family::ipv6);
+    const Peer dropping4 = Peer::dropping(Family::ipv4);
+    const AddressChain addresses({&dropping6, &dropping4});
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            standin::connectsToAny(addresses.get(), standin::connectionBudget));
+    }
+}
+
+// Keeps each run's mean real time, in seconds, for the closing table.
+class RecordingReporter : public benchmark::ConsoleReporter {
+  public:
+    std::map<std::string, double> seconds;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            seconds[run.benchmark_name()] =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+        }
+    }
+};
+
+void printComparison(const RecordingReporter& reporter) {
+    const auto at = [&](const char* name) {
+        const auto found = reporter.seconds.find(name);
+        return found == reporter.seconds.end() ? 0.0 : found->second;
+    };
+    const auto row = [](const char* name, double probe, double floor, const char* goal) {
+        const bool slow = floor >= 0.01;
+        const double scale = slow ? 1e3 : 1e6;
+        const char* unit = slow ? "ms" : "us";
+        std::printf("%-34s %10.1f %s %10.1f %s %7.2fx  %s\n", name, probe * scale, unit,
+                    floor * scale, unit, floor > 0 ? probe / floor : 0.0, goal);
+    };
+    const double stagger = std::chrono::duration<double>(standin::attemptDelay).count();
+    const double deadline = std::chrono::duration<double>(standin::connectionBudget).count();
+    const double broken = at("brokenIpv6Probe/iterations:8/real_time");
+
+    std::printf("\n%-34s %13s %13s %8s  %s\n", "case", "probe", "floor", "ratio", "goal");
+    row("reachable listener", at("reachableProbe/real_time"), at("reachableFloor/real_time"),
+        "at most 1.5x the bare connect");
+    row("refused port", at("refusedProbe/real_time"), at("refusedFloor/real_time"),
+        "close to the bare refused connect");
+    row("::1 dropping, 127.0.0.1 listening", broken, stagger, "");
+    std::printf("%-34s %+10.1f ms over the attempt delay (goal: within 50 ms)\n", "",
+                (broken - stagger) * 1e3);
+    row("both families dropping", at("bothDroppingProbe/iterations:1/real_time"), deadline,
+        "ends at the deadline");
+}
+
+} // namespace
+
+BENCHMARK(reachableFloor)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(reachableProbe)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(refusedFloor)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(refusedProbe)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(brokenIpv6Probe)->Iterations(8)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(bothDroppingProbe)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printComparison(reporter);
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,205 @@
+// The probe against loopback peers: verdicts, the address race, the deadline and its resources.
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include <sys/time.h>
+
+#include <gtest/gtest.h>
+
+#include "loopback_peers.h"
+#include "posix/probe.h"
+#include "windows_services.h"
+
+using loopback::AddressChain;
+using loopback::Family;
+using loopback::Peer;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<Family> familiesHere() {
+    return loopback::ipv6Available() ? std::vector{Family::ipv4, Family::ipv6}
+                                     : std::vector{Family::ipv4};
+}
+
+bool probe(const std::wstring& url) {
+    return InternetCheckConnectionW(url.c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
+}
+
+template <typename F> Clock::duration timed(F&& work) {
+    const auto start = Clock::now();
+    work();
+    return Clock::now() - start;
+}
+
+// Interrupts this thread every few milliseconds, without SA_RESTART, while it lives.
+class SignalStorm {
+  public:
+    SignalStorm() {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigaction(SIGALRM, &action, &previous_);
+        const itimerval every5ms{{0, 5000}, {0, 5000}};
+        setitimer(ITIMER_REAL, &every5ms, nullptr);
+    }
+    ~SignalStorm() {
+        const itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &previous_, nullptr);
+    }
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+};
+
+} // namespace
+
+TEST(Probe, ReachesALoopbackListenerOfEitherFamily) {
+    for (const Family family : familiesHere()) {
+        const Peer listener = Peer::listening(family);
+        EXPECT_TRUE(probe(listener.url())) << "family " << static_cast<int>(family);
+    }
+}
+
+TEST(Probe, ReachesALoopbackListenerByName) {
+    const Peer listener = Peer::listening(Family::ipv4);
+    EXPECT_TRUE(probe(L"http://localhost:" + std::to_wstring(listener.port()) + L"/index.html"));
+}
+
+TEST(Probe, RefusedPortIsUnreachableAtOnce) {
+    for (const Family family : familiesHere()) {
+        const Peer refusing = Peer::refusing(family);
+        bool reached = true;
+        EXPECT_LT(timed([&] { reached = probe(refusing.url()); }), 1s);
+        EXPECT_FALSE(reached);
+    }
+}
+
+TEST(Probe, MalformedUrlsAndArgumentsAreUnreachable) {
+    EXPECT_EQ(InternetCheckConnectionW(nullptr, FLAG_ICC_FORCE_CONNECTION, 0), FALSE);
+    const Peer listener = Peer::listening(Family::ipv4);
+    EXPECT_EQ(InternetCheckConnectionW(listener.url().c_str(), FLAG_ICC_FORCE_CONNECTION, 1),
+              FALSE);
+    EXPECT_FALSE(probe(L"gopher://127.0.0.1:" + std::to_wstring(listener.port())));
+    EXPECT_FALSE(probe(L"http://127.0.0.1:" + std::to_wstring(listener.port()) + L"0000"));
+    EXPECT_FALSE(probe(std::wstring(100'000, L'x')));
+}
+
+TEST(Probe, SilentlyDroppingPeerIsUnreachableWhenTheBudgetRunsOut) {
+    for (const Family family : familiesHere()) {
+        const Peer dropping = Peer::dropping(family);
+        bool reached = true;
+        const auto took = timed([&] { reached = standin::canConnect(dropping.url(), 300ms); });
+        EXPECT_FALSE(reached);
+        EXPECT_GE(took, 300ms);
+        EXPECT_LT(took, 2s);
+    }
+}
+
+TEST(Probe, RealDeadlineEndsAProbeOfASilentPeer) {
+    const Peer dropping = Peer::dropping(Family::ipv4);
+    bool reached = true;
+    const auto took = timed([&] { reached = probe(dropping.url()); });
+    EXPECT_FALSE(reached);
+    EXPECT_GE(took, standin::connectionBudget);
+    EXPECT_LT(took, standin::connectionBudget + 3s);
+}
+
+TEST(Probe, OneBrokenFamilyCostsAtMostOneAttemptDelay) {
+    if (!loopback::ipv6Available()) {
+        GTEST_SKIP() << "no IPv6 on loopback here";
+    }
+    for (const Family broken : {Family::ipv6, Family::ipv4}) {
+        const Family working = broken == Family::ipv6 ? Family::ipv4 : Family::ipv6;
+        const Peer dropping = Peer::dropping(broken);
+        const Peer listener = Peer::listening(working, dropping.port());
+        const AddressChain addresses({&dropping, &listener});
+        bool reached = false;
+        const auto took = timed([&] { reached = standin::connectsToAny(addresses.get(), 10s); });
+        EXPECT_TRUE(reached) << "broken family " << static_cast<int>(broken);
+        EXPECT_GE(took, standin::attemptDelay);
+        EXPECT_LT(took, 1s);
+    }
+}
+
+TEST(Probe, AlternatesFamiliesSoASecondAddressOfTheBrokenOneWaitsItsTurn) {
+    if (!loopback::ipv6Available()) {
+        GTEST_SKIP() << "no IPv6 on loopback here";
+    }
+    const Peer dropping1 = Peer::dropping(Family::ipv6);
+    const Peer dropping2 = Peer::dropping(Family::ipv6);
+    const Peer listener = Peer::listening(Family::ipv4);
+    const AddressChain addresses({&dropping1, &dropping2, &listener});
+    bool reached = false;
+    const auto took = timed([&] { reached = standin::connectsToAny(addresses.get(), 10s); });
+    EXPECT_TRUE(reached);
+    EXPECT_LT(took, standin::attemptDelay + 200ms); // not two delays: IPv4 goes second
+}
+
+TEST(Probe, FailedAttemptHandsOverAtOnce) {
+    const Peer refusing1 = Peer::refusing(Family::ipv4);
+    const Peer refusing2 = Peer::refusing(Family::ipv4);
+    const Peer listener = Peer::listening(Family::ipv4);
+    const AddressChain addresses({&refusing1, &refusing2, &listener});
+    bool reached = false;
+    const auto took = timed([&] { reached = standin::connectsToAny(addresses.get(), 10s); });
+    EXPECT_TRUE(reached);
+    EXPECT_LT(took, standin::attemptDelay);
+}
+
+TEST(Probe, EveryAddressFailingIsUnreachable) {
+    const Peer refusing = Peer::refusing(Family::ipv4);
+    const Peer dropping = Peer::dropping(Family::ipv4);
+    EXPECT_FALSE(standin::connectsToAny(AddressChain({&refusing}).get(), 10s));
+    EXPECT_FALSE(standin::connectsToAny(AddressChain({&refusing, &dropping}).get(), 300ms));
+    EXPECT_FALSE(standin::connectsToAny(nullptr, 10s));
+}
+
+TEST(Probe, SignalsNeitherShortenNorStretchTheBudget) {
+    const Peer dropping = Peer::dropping(Family::ipv4);
+    const SignalStorm storm;
+    bool reached = true;
+    const auto took = timed([&] { reached = standin::canConnect(dropping.url(), 300ms); });
+    EXPECT_FALSE(reached);
+    EXPECT_GE(took, 300ms);
+    EXPECT_LT(took, 1s);
+}
+
+TEST(Probe, LeavesNoDescriptorBehind) {
+    const Peer listener = Peer::listening(Family::ipv4);
+    const Peer refusing = Peer::refusing(Family::ipv4);
+    const Peer dropping = Peer::dropping(Family::ipv4);
+    const AddressChain race({&dropping, &refusing, &listener});
+    const int before = loopback::openDescriptorCount();
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_TRUE(probe(listener.url()));
+        EXPECT_FALSE(probe(refusing.url()));
+        EXPECT_FALSE(probe(L"http://[::1"));
+        EXPECT_FALSE(standin::canConnect(dropping.url(), 1ms));
+    }
+    for (int i = 0; i < 4; ++i) { // the winner closes the attempts still pending
+        EXPECT_TRUE(standin::connectsToAny(race.get(), 10s));
+    }
+    EXPECT_EQ(loopback::openDescriptorCount(), before);
+}
+
+TEST(Pause, SleepsTheWholeTimeThroughSignals) {
+    const SignalStorm storm;
+    EXPECT_GE(timed([] { Sleep(200); }), 200ms);
+}
+
+TEST(Clock, Time64AndCtime64AreTheCLibrarysTimeAndCtime) {
+    __time64_t stored = 0;
+    const __time64_t now = _time64(&stored);
+    EXPECT_EQ(stored, now);
+    EXPECT_LE(std::abs(now - static_cast<__time64_t>(std::time(nullptr))), 1);
+    const std::time_t asTimeT = now;
+    EXPECT_STREQ(_ctime64(&now), std::ctime(&asTimeT));
+    EXPECT_EQ(std::strlen(_ctime64(&now)), 25U);
+    EXPECT_EQ(_ctime64(nullptr), nullptr);
+}

@@ -1,0 +1,59 @@
+// Loopback peers for probing without a network: listening, refusing and silently dropping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+namespace loopback {
+
+enum class Family { ipv4, ipv6 };
+
+bool ipv6Available();
+
+// One of the three kinds of peer on 127.0.0.1 or ::1; port 0 picks a free one.
+class Peer {
+  public:
+    static Peer listening(Family family, std::uint16_t port = 0); // accepts and hangs up
+    static Peer refusing(Family family, std::uint16_t port = 0);  // bound, never listening
+    static Peer dropping(Family family, std::uint16_t port = 0);  // accept queue kept full
+
+    Peer(Peer&& other) noexcept;
+    Peer& operator=(Peer&&) = delete;
+    ~Peer();
+
+    std::uint16_t port() const { return port_; }
+    Family family() const { return family_; }
+    std::wstring url() const; // http://127.0.0.1:port or http://[::1]:port
+    sockaddr_storage address() const;
+
+  private:
+    Peer(Family family, int fd);
+    void acceptUntilClosed();
+
+    Family family_;
+    std::uint16_t port_ = 0;
+    std::vector<int> fds_; // the peer's socket first, then any filler connection
+    int stopPipe_[2] = {-1, -1};
+    std::thread acceptor_;
+};
+
+// A hand-made resolver answer: the given peers' addresses, in the given order.
+class AddressChain {
+  public:
+    explicit AddressChain(const std::vector<const Peer*>& peers);
+    const addrinfo* get() const { return nodes_.empty() ? nullptr : &nodes_.front(); }
+
+  private:
+    std::vector<sockaddr_storage> addresses_;
+    std::vector<addrinfo> nodes_;
+};
+
+// Descriptors this process has open right now.
+int openDescriptorCount();
+
+} // namespace loopback

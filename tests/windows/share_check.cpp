@@ -1,0 +1,52 @@
+// Opens a file as another Windows program would, to show how the monitor shares its log.
+// usage: share_check open-rw FILE                     exit 0 if FILE opens for reading and writing
+//        share_check hold-deny-write FILE HELD RELEASE  holds FILE denying writes, creates HELD,
+//                                                       and lets go once RELEASE exists
+#include <string>
+
+#include <windows.h>
+
+namespace {
+
+bool exists(const wchar_t* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+int openForReadingAndWriting(const wchar_t* file) {
+    HANDLE handle =
+        CreateFileW(file, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return static_cast<int>(GetLastError() == ERROR_SHARING_VIOLATION ? 1 : 2);
+    }
+    CloseHandle(handle);
+    return 0;
+}
+
+int holdDenyingWrites(const wchar_t* file, const wchar_t* held, const wchar_t* release) {
+    HANDLE handle = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 2;
+    }
+    CloseHandle(CreateFileW(held, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr));
+    for (int waited = 0; !exists(release) && waited < 60'000; waited += 50) {
+        Sleep(50);
+    }
+    CloseHandle(handle);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"open-rw" && argc == 3) {
+        return openForReadingAndWriting(argv[2]);
+    }
+    if (mode == L"hold-deny-write" && argc == 5) {
+        return holdDenyingWrites(argv[2], argv[3], argv[4]);
+    }
+    return 3;
+}
