@@ -104,6 +104,7 @@ void sleep(DWORD milliseconds) {
 
 __time64_t time64(__time64_t* destTime) {
     const int read = clockReads++;
+    record("clock");
     const std::int64_t now = read < static_cast<int>(script.clock.size())
                                  ? script.clock[read]
                                  : script.firstTime + script.secondsPerCycle * read;

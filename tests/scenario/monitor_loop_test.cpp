@@ -10,6 +10,7 @@ using Trace = std::vector<std::string>;
 namespace {
 
 const std::string probed = "probe https://www.google.com flags 1 reserved 0";
+const std::string clocked = "clock";
 const std::string asked = std::string("show ") + "Do you want to quit? y/Y ";
 const std::string paused = "pause 30000, log closed";
 
@@ -52,27 +53,28 @@ TEST_F(MonitorLoop, QuitsOnlyOnYWhateverElseIsTyped) {
 
 TEST_F(MonitorLoop, ProbesBeforeAskingAndPausesWithTheLogClosed) {
     EXPECT_EQ(run({"n\n", "y\n"}, Script{.verdicts = {true, true}}), 0);
-    EXPECT_EQ(trace(), (Trace{probed, asked, "typed n\\n, log open", paused, probed, asked,
-                              "typed y\\n, log open"}));
+    EXPECT_EQ(trace(), (Trace{clocked, probed, asked, "typed n\\n, log open", paused, clocked,
+                              probed, asked, "typed y\\n, log open"}));
 }
 
 TEST_F(MonitorLoop, BlankLinesAnswerNothing) {
     EXPECT_EQ(run({"\n", "   \n", "\t\n", "y\n"}), 0);
-    EXPECT_EQ(trace(), (Trace{probed, asked, "typed \\n, log open", "typed    \\n, log open",
-                              "typed \\t\\n, log open", "typed y\\n, log open"}));
+    EXPECT_EQ(trace(),
+              (Trace{clocked, probed, asked, "typed \\n, log open", "typed    \\n, log open",
+                     "typed \\t\\n, log open", "typed y\\n, log open"}));
 }
 
 TEST_F(MonitorLoop, CharactersLeftOnALineAnswerLaterQuestionsAtOnce) {
     EXPECT_EQ(run({"abc\n", "y\n"}), 0);
-    EXPECT_EQ(trace(),
-              (Trace{probed, asked, "typed abc\\n, log open", paused, probed, asked, paused, probed,
-                     asked, paused, probed, asked, "typed y\\n, log open"}));
+    EXPECT_EQ(trace(), (Trace{clocked, probed, asked, "typed abc\\n, log open", paused, clocked,
+                              probed, asked, paused, clocked, probed, asked, paused, clocked,
+                              probed, asked, "typed y\\n, log open"}));
 }
 
 TEST_F(MonitorLoop, EndOfInputBeforeAnyReplyLeavesItRunningUnattended) {
     EXPECT_EQ(run({}, Script{.stopAfterPauses = 3}), -1);
-    EXPECT_EQ(trace(), (Trace{probed, asked, "end of input", paused, probed, asked, paused, probed,
-                              asked, paused}));
+    EXPECT_EQ(trace(), (Trace{clocked, probed, asked, "end of input", paused, clocked, probed,
+                              asked, paused, clocked, probed, asked, paused}));
     EXPECT_EQ(logText(), logLine(1708216161) + logLine(1708216192) + logLine(1708216223));
     EXPECT_EQ(output(), std::string(prompt) + prompt + prompt);
 }
