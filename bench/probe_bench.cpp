@@ -32,50 +32,20 @@ bool probeUrl(const Peer& peer) {
     return InternetCheckConnectionW(peer.url().c_str(), FLAG_ICC_FORCE_CONNECTION, 0) != FALSE;
 }
 
-void reachableFloor(benchmark::State& state) {
-    const Peer listener = Peer::listening(Family::ipv4);
+// One peer, one check per iteration: the probe or its floor against a listener or refusing port.
+void againstPeer(benchmark::State& state, Peer (*makePeer)(Family, std::uint16_t),
+                 bool (*check)(const Peer&)) {
+    const Peer peer = makePeer(Family::ipv4, 0);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(bareConnect(listener));
+        benchmark::DoNotOptimize(check(peer));
     }
 }
 
-void reachableProbe(benchmark::State& state) {
-    const Peer listener = Peer::listening(Family::ipv4);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(probeUrl(listener));
-    }
-}
-
-void refusedFloor(benchmark::State& state) {
-    const Peer refusing = Peer::refusing(Family::ipv4);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(bareConnect(refusing));
-    }
-}
-
-void refusedProbe(benchmark::State& state) {
-    const Peer refusing = Peer::refusing(Family::ipv4);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(probeUrl(refusing));
-    }
-}
-
-// ::1 drops silently while 127.0.0.1 listens on the same port: the floor is one attempt delay.
-void brokenIpv6Probe(benchmark::State& state) {
+// The race over ::1 then 127.0.0.1 on one port; the IPv6 side always drops silently.
+void raceWithBrokenIpv6(benchmark::State& state, Peer (*makeIpv4Peer)(Family, std::uint16_t)) {
     const Peer dropping = Peer::dropping(Family::ipv6);
-    const Peer listener = Peer::listening(Family::ipv4, dropping.port());
-    const AddressChain addresses({&dropping, &listener});
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            standin::connectsToAny(addresses.get(), standin::connectionBudget));
-    }
-}
-
-// Both families drop silently: the floor is the deadline itself.
-void bothDroppingProbe(benchmark::State& state) {
-    const Peer dropping6 = Peer::dropping(Family::ipv6);
-    const Peer dropping4 = Peer::dropping(Family::ipv4);
-    const AddressChain addresses({&dropping6, &dropping4});
+    const Peer ipv4 = makeIpv4Peer(Family::ipv4, dropping.port());
+    const AddressChain addresses({&dropping, &ipv4});
     for (auto _ : state) {
         benchmark::DoNotOptimize(
             standin::connectsToAny(addresses.get(), standin::connectionBudget));
@@ -125,15 +95,31 @@ void printComparison(const RecordingReporter& reporter) {
 
 } // namespace
 
-BENCHMARK(reachableFloor)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(reachableProbe)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(refusedFloor)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(refusedProbe)->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(brokenIpv6Probe)->Iterations(8)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(bothDroppingProbe)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    using benchmark::kMicrosecond;
+    using benchmark::kMillisecond;
+    benchmark::RegisterBenchmark("reachableFloor", againstPeer, Peer::listening, bareConnect)
+        ->UseRealTime()
+        ->Unit(kMicrosecond);
+    benchmark::RegisterBenchmark("reachableProbe", againstPeer, Peer::listening, probeUrl)
+        ->UseRealTime()
+        ->Unit(kMicrosecond);
+    benchmark::RegisterBenchmark("refusedFloor", againstPeer, Peer::refusing, bareConnect)
+        ->UseRealTime()
+        ->Unit(kMicrosecond);
+    benchmark::RegisterBenchmark("refusedProbe", againstPeer, Peer::refusing, probeUrl)
+        ->UseRealTime()
+        ->Unit(kMicrosecond);
+    // 127.0.0.1 listening: the floor is one attempt delay. Dropping too: the deadline itself.
+    benchmark::RegisterBenchmark("brokenIpv6Probe", raceWithBrokenIpv6, Peer::listening)
+        ->Iterations(8)
+        ->UseRealTime()
+        ->Unit(kMillisecond);
+    benchmark::RegisterBenchmark("bothDroppingProbe", raceWithBrokenIpv6, Peer::dropping)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(kMillisecond);
     RecordingReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printComparison(reporter);
