@@ -2,7 +2,7 @@
 # Four unpaused monitors appending to one log at once: every line whole, none lost.
 # usage: concurrent_writers.sh UNPAUSED_MONITOR [CYCLES_EACH]
 set -u
-monitor=$1
+monitor=$(realpath "$1")
 cycles=${2:-25000}
 source "$(dirname "$0")/isolation.sh"
 

@@ -1,6 +1,6 @@
 // The unpaused build's probe and pause. MONITOR_PROBE_URL redirects the probe (say, to a loopback
 // port); MONITOR_CYCLES ends the process after that many cycles, reporting on standard error the
-// resident KiB and open descriptors after the first 10,000 cycles and at the end.
+// anonymous resident KiB and open descriptors after the first 10,000 cycles and at the end.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -14,12 +14,15 @@
 namespace unpaused {
 namespace {
 
-long residentKib() {
-    std::ifstream statm("/proc/self/statm");
-    long sizePages = 0;
-    long residentPages = 0;
-    statm >> sizePages >> residentPages;
-    return residentPages * 4;
+// Anonymous resident memory in KiB: heap and stacks, where leaks live, without code pages.
+long anonymousKib() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("RssAnon:", 0) == 0) {
+            return std::stol(line.substr(8));
+        }
+    }
+    return -1;
 }
 
 long openDescriptors() {
@@ -47,12 +50,12 @@ void skipPause(DWORD /*milliseconds*/) {
     static long kibAfterWarmUp = 0;
     static long descriptorsAfterWarmUp = 0;
     if (++cycles == 10'000) {
-        kibAfterWarmUp = residentKib();
+        kibAfterWarmUp = anonymousKib();
         descriptorsAfterWarmUp = openDescriptors();
     }
     if (cycles == limit) {
-        std::fprintf(stderr, "cycles %ld resident-kib %ld %ld descriptors %ld %ld\n", cycles,
-                     kibAfterWarmUp, residentKib(), descriptorsAfterWarmUp, openDescriptors());
+        std::fprintf(stderr, "cycles %ld anonymous-kib %ld %ld descriptors %ld %ld\n", cycles,
+                     kibAfterWarmUp, anonymousKib(), descriptorsAfterWarmUp, openDescriptors());
         std::exit(0);
     }
 }
