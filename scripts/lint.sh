@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$1
-mapfile -t sources < <(git ls-files '*.cpp' '*.h')
-mapfile -t units < <(git ls-files '*.cpp' | grep -v '^tests/windows/')
+mapfile -t sources < <(find src platform tests bench -name '*.cpp' -o -name '*.h' | sort)
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$' | grep -v '^tests/windows/')
 
 echo "clang-format: ${#sources[@]} files"
 clang-format --dry-run --Werror "${sources[@]}"
