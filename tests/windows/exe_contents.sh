@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The .exe asks for no elevation and imports only system DLLs, among them the two services.
-# usage: inspect_exe.sh OBJDUMP MONITOR_EXE CONTROL_EXE (the control must fail the same checks)
+# usage: exe_contents.sh OBJDUMP MONITOR_EXE CONTROL_EXE (the control must fail the same checks)
 set -u
 objdump=$1
 
