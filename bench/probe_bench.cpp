@@ -99,18 +99,19 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     using benchmark::kMicrosecond;
     using benchmark::kMillisecond;
-    benchmark::RegisterBenchmark("reachableFloor", againstPeer, Peer::listening, bareConnect)
-        ->UseRealTime()
-        ->Unit(kMicrosecond);
-    benchmark::RegisterBenchmark("reachableProbe", againstPeer, Peer::listening, probeUrl)
-        ->UseRealTime()
-        ->Unit(kMicrosecond);
-    benchmark::RegisterBenchmark("refusedFloor", againstPeer, Peer::refusing, bareConnect)
-        ->UseRealTime()
-        ->Unit(kMicrosecond);
-    benchmark::RegisterBenchmark("refusedProbe", againstPeer, Peer::refusing, probeUrl)
-        ->UseRealTime()
-        ->Unit(kMicrosecond);
+    struct PeerCase {
+        const char* name;
+        Peer (*makePeer)(Family, std::uint16_t);
+        bool (*check)(const Peer&);
+    };
+    for (const PeerCase& c : {PeerCase{"reachableFloor", Peer::listening, bareConnect},
+                              PeerCase{"reachableProbe", Peer::listening, probeUrl},
+                              PeerCase{"refusedFloor", Peer::refusing, bareConnect},
+                              PeerCase{"refusedProbe", Peer::refusing, probeUrl}}) {
+        benchmark::RegisterBenchmark(c.name, againstPeer, c.makePeer, c.check)
+            ->UseRealTime()
+            ->Unit(kMicrosecond);
+    }
     // 127.0.0.1 listening: the floor is one attempt delay. Dropping too: the deadline itself.
     benchmark::RegisterBenchmark("brokenIpv6Probe", raceWithBrokenIpv6, Peer::listening)
         ->Iterations(8)

@@ -7,10 +7,6 @@
 
 #include "windows_services.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 namespace platform_double {
 namespace {
 

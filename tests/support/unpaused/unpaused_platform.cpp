@@ -3,10 +3,10 @@
 // anonymous resident KiB and open descriptors after the first 10,000 cycles and at the end.
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "loopback_peers.h"
 #include "windows_services.h"
 #undef InternetCheckConnectionW
 #undef Sleep
@@ -23,11 +23,6 @@ long anonymousKib() {
         }
     }
     return -1;
-}
-
-long openDescriptors() {
-    const auto entries = std::filesystem::directory_iterator("/proc/self/fd");
-    return static_cast<long>(std::distance(begin(entries), end(entries)));
 }
 
 std::wstring probeUrlOverride() {
@@ -48,14 +43,15 @@ void skipPause(DWORD /*milliseconds*/) {
     static const long limit = limitText == nullptr ? 0 : std::atol(limitText);
     static long cycles = 0;
     static long kibAfterWarmUp = 0;
-    static long descriptorsAfterWarmUp = 0;
+    static int descriptorsAfterWarmUp = 0;
     if (++cycles == 10'000) {
         kibAfterWarmUp = anonymousKib();
-        descriptorsAfterWarmUp = openDescriptors();
+        descriptorsAfterWarmUp = loopback::openDescriptorCount();
     }
     if (cycles == limit) {
-        std::fprintf(stderr, "cycles %ld anonymous-kib %ld %ld descriptors %ld %ld\n", cycles,
-                     kibAfterWarmUp, anonymousKib(), descriptorsAfterWarmUp, openDescriptors());
+        std::fprintf(stderr, "cycles %ld anonymous-kib %ld %ld descriptors %d %d\n", cycles,
+                     kibAfterWarmUp, anonymousKib(), descriptorsAfterWarmUp,
+                     loopback::openDescriptorCount());
         std::exit(0);
     }
 }
