@@ -1,14 +1,16 @@
-// The probe against loopback peers: verdicts, the address race, the deadline and its resources.
+// The probe against loopback peers and resolvers: verdicts, the race, the deadline, its resources.
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 
 #include <sys/time.h>
 
 #include <gtest/gtest.h>
 
+#include "dns_responder.h"
 #include "loopback_peers.h"
 #include "posix/probe.h"
 #include "windows_services.h"
@@ -151,12 +153,66 @@ TEST(Probe, AlternatesFamiliesSoASecondAddressOfTheBrokenOneWaitsItsTurn) {
 TEST(Probe, FailedAttemptHandsOverAtOnce) {
     const Peer refusing1 = Peer::refusing(Family::ipv4);
     const Peer refusing2 = Peer::refusing(Family::ipv4);
+    const Peer dropping = Peer::dropping(Family::ipv4);
     const Peer listener = Peer::listening(Family::ipv4);
-    const AddressChain addresses({&refusing1, &refusing2, &listener});
-    bool reached = false;
-    const auto took = timed([&] { reached = standin::connectsToAny(addresses.get(), 10s); });
-    EXPECT_TRUE(reached);
-    EXPECT_LT(took, standin::attemptDelay);
+    const struct {
+        std::vector<const Peer*> chain;
+        Clock::duration within;
+    } cases[] = {
+        {{&refusing1, &refusing2, &listener}, standin::attemptDelay},
+        // The refusal comes while the silent attempt is still pending: no second delay.
+        {{&dropping, &refusing1, &listener}, standin::attemptDelay + 120ms},
+    };
+    for (const auto& [chain, within] : cases) {
+        const AddressChain addresses(chain);
+        bool reached = false;
+        const auto took = timed([&] { reached = standin::connectsToAny(addresses.get(), 10s); });
+        EXPECT_TRUE(reached);
+        EXPECT_LT(took, within) << chain.size() << " addresses, first port " << chain[0]->port();
+    }
+}
+
+TEST(Probe, NameResolutionRacesWithinTheOneDeadline) {
+    using loopback::DnsReply;
+    using Servers = std::vector<std::pair<DnsReply, DnsReply>>; // A, AAAA replies per server
+    const auto silent = std::pair{DnsReply::silent, DnsReply::silent};
+    const struct {
+        const char* name;
+        Servers servers;
+        Family listenOn;
+        std::chrono::milliseconds budget;
+        bool reachable;
+        Clock::duration atLeast, within;
+    } cases[] = {
+        {"both answered", {{DnsReply::answer, DnsReply::answer}}, Family::ipv4, 10s, true, 0s, 1s},
+        {"AAAA never answered", {{DnsReply::answer, DnsReply::silent}}, Family::ipv4, 10s, true,
+         standin::resolutionDelay, 1s},
+        {"A never answered", {{DnsReply::silent, DnsReply::answer}}, Family::ipv6, 10s, true, 0s,
+         1s},
+        {"first server silent", {silent, {DnsReply::answer, DnsReply::answer}}, Family::ipv4, 10s,
+         true, 0s, 2500ms},
+        {"SERVFAIL", {{DnsReply::servfail, DnsReply::servfail}}, Family::ipv4, 10s, false, 0s, 1s},
+        {"three servers silent", {silent, silent, silent}, Family::ipv4, 2s, false, 2s, 2500ms},
+    };
+    for (const auto& row : cases) {
+        if (row.listenOn == Family::ipv6 && !loopback::ipv6Available()) {
+            continue;
+        }
+        std::vector<std::unique_ptr<loopback::DnsResponder>> responders;
+        std::string nameservers;
+        for (const auto& [ipv4, ipv6] : row.servers) {
+            responders.push_back(std::make_unique<loopback::DnsResponder>(ipv4, ipv6));
+            nameservers.append(nameservers.empty() ? "" : ",").append(responders.back()->nameserver());
+        }
+        const Peer listener = Peer::listening(row.listenOn);
+        const std::wstring url = L"http://probe.test:" + std::to_wstring(listener.port());
+        bool reached = !row.reachable;
+        const auto took =
+            timed([&] { reached = standin::canConnect(url, row.budget, nameservers); });
+        EXPECT_EQ(reached, row.reachable) << row.name;
+        EXPECT_GE(took, row.atLeast) << row.name;
+        EXPECT_LT(took, row.within) << row.name;
+    }
 }
 
 TEST(Probe, EveryAddressFailingIsUnreachable) {
@@ -172,9 +228,12 @@ TEST(Probe, LeavesNoDescriptorBehind) {
     const Peer refusing = Peer::refusing(Family::ipv4);
     const Peer dropping = Peer::dropping(Family::ipv4);
     const AddressChain race({&dropping, &refusing, &listener});
+    const loopback::DnsResponder silentResolver(loopback::DnsReply::silent,
+                                                loopback::DnsReply::silent);
     const int before = loopback::openDescriptorCount();
     for (int i = 0; i < 100; ++i) {
         EXPECT_TRUE(probe(listener.url()));
+        EXPECT_FALSE(standin::canConnect(L"http://probe.test", 10ms, silentResolver.nameserver()));
         EXPECT_FALSE(probe(refusing.url()));
         EXPECT_FALSE(probe(L"http://[::1"));
         EXPECT_FALSE(standin::canConnect(dropping.url(), 1ms));

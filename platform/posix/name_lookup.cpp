@@ -1,0 +1,118 @@
+// Looks a host name up for both address families with c-ares, driven from the caller's poll loop.
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include <ares.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+
+#include "probe.h"
+
+namespace standin {
+namespace {
+
+// c-ares opens its sockets without close-on-exec; a child started later must not inherit them.
+int closeOnExec(ares_socket_t fd, int /*type*/, void* /*unused*/) {
+    return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? ARES_SUCCESS : -1;
+}
+
+Endpoint withPort(const ares_addrinfo_node& node, std::uint16_t port) {
+    Endpoint endpoint;
+    std::memcpy(&endpoint.address, node.ai_addr, node.ai_addrlen);
+    endpoint.length = node.ai_addrlen;
+    if (node.ai_family == AF_INET6) {
+        reinterpret_cast<sockaddr_in6*>(&endpoint.address)->sin6_port = htons(port);
+    } else {
+        reinterpret_cast<sockaddr_in*>(&endpoint.address)->sin_port = htons(port);
+    }
+    return endpoint;
+}
+
+} // namespace
+
+NameLookup::NameLookup(const std::string& host, std::uint16_t port, const std::string& nameservers)
+    : port_(port) {
+    if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) {
+        throw std::runtime_error("c-ares could not be initialised");
+    }
+    ares_options options{};
+    options.timeout = static_cast<int>(nameserverTimeout.count());
+    options.tries = nameserverTries;
+    if (ares_init_options(&channel_, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES) !=
+            ARES_SUCCESS ||
+        (!nameservers.empty() &&
+         ares_set_servers_ports_csv(channel_, nameservers.c_str()) != ARES_SUCCESS)) {
+        if (channel_ != nullptr) {
+            ares_destroy(channel_);
+        }
+        ares_library_cleanup();
+        throw std::runtime_error("c-ares channel could not be set up");
+    }
+    ares_set_socket_configure_callback(channel_, closeOnExec, nullptr);
+    // Two queries rather than one AF_UNSPEC lookup, so each family's answer counts on arrival.
+    for (Query& query : queries_) {
+        ares_addrinfo_hints hints{};
+        hints.ai_family = query.family;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        ares_getaddrinfo(channel_, host.c_str(), nullptr, &hints, onAnswer, &query);
+    }
+}
+
+NameLookup::~NameLookup() {
+    ares_destroy(channel_); // completes outstanding queries with ARES_EDESTRUCTION
+    ares_library_cleanup();
+}
+
+void NameLookup::onAnswer(void* query, int status, int /*timeouts*/, ares_addrinfo* result) {
+    auto& [lookup, family] = *static_cast<Query*>(query);
+    (family == AF_INET6 ? lookup->ipv6Done_ : lookup->ipv4Done_) = true;
+    if (status == ARES_SUCCESS && result != nullptr) {
+        for (const ares_addrinfo_node* node = result->nodes; node != nullptr;
+             node = node->ai_next) {
+            if (node->ai_family == family && node->ai_addrlen <= sizeof(sockaddr_storage)) {
+                lookup->arrived_.push_back(withPort(*node, lookup->port_));
+            }
+        }
+    }
+    ares_freeaddrinfo(result);
+}
+
+std::vector<Endpoint> NameLookup::takeArrived() {
+    return std::exchange(arrived_, {});
+}
+
+Clock::time_point NameLookup::watch(std::vector<pollfd>& watched) const {
+    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
+    const int bits = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
+    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
+        const bool readable = ARES_GETSOCK_READABLE(bits, i) != 0;
+        const bool writable = ARES_GETSOCK_WRITABLE(bits, i) != 0;
+        if (readable || writable) {
+            const auto events = static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
+            watched.push_back(pollfd{sockets[i], events, 0});
+        }
+    }
+    timeval wait{};
+    timeval longest{3600, 0};
+    const timeval* next = ares_timeout(channel_, &longest, &wait);
+    return Clock::now() + std::chrono::seconds(next->tv_sec) +
+           std::chrono::microseconds(next->tv_usec);
+}
+
+void NameLookup::process(std::span<const pollfd> watched) {
+    for (const pollfd& entry : watched) {
+        if (entry.revents == 0) {
+            continue;
+        }
+        // Errors and hang-ups are read too, so c-ares sees them and moves to the next server.
+        const bool read = (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+        const bool write = (entry.revents & POLLOUT) != 0;
+        ares_process_fd(channel_, read ? entry.fd : ARES_SOCKET_BAD,
+                        write ? entry.fd : ARES_SOCKET_BAD);
+    }
+    ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD); // retries whatever timed out
+}
+
+} // namespace standin

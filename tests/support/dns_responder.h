@@ -1,0 +1,35 @@
+// A small DNS server on loopback UDP for resolver tests: per query type, answer, stay silent or fail.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace loopback {
+
+enum class DnsReply { answer, silent, servfail };
+
+// Answers every name: A with 127.0.0.1, AAAA with ::1, other types with no records.
+class DnsResponder {
+  public:
+    DnsResponder(DnsReply ipv4, DnsReply ipv6, std::uint16_t port = 0);
+    ~DnsResponder();
+    DnsResponder(const DnsResponder&) = delete;
+    DnsResponder& operator=(const DnsResponder&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    std::string nameserver() const { return "127.0.0.1:" + std::to_string(port_); }
+    int queries() const { return queries_; }
+
+  private:
+    void serve(DnsReply ipv4, DnsReply ipv6);
+
+    int fd_ = -1;
+    int stopPipe_[2] = {-1, -1};
+    std::uint16_t port_ = 0;
+    std::atomic<int> queries_{0};
+    std::thread server_;
+};
+
+} // namespace loopback
