@@ -1,5 +1,5 @@
 # The everyday commands; CMake presets do the work. `make run` starts the monitor here.
-.PHONY: run test windows bench lint
+.PHONY: run test windows package bench lint
 
 run:
 	@bash scripts/install-deps.sh build
@@ -9,23 +9,37 @@ run:
 
 test:
 	@bash scripts/install-deps.sh test
+	@bash scripts/install-deps.sh browser || echo "No browser here: the report's page test will skip"
 	$(MAKE) --no-print-directory lint
 	cmake --workflow --preset asan
-	cmake --workflow --preset windows
-	cmake --workflow --preset linux
+	cmake --workflow --preset windows-test
+	cmake --workflow --preset linux-test
 
 windows:
 	@bash scripts/install-deps.sh windows
 	cmake --preset windows
-	cmake --build --preset windows --target connectivity-monitor
+	cmake --build --preset windows
+
+package:
+	@bash scripts/install-deps.sh package
+	cmake --preset linux
+	cmake --build --preset linux
+	cd build/linux && cpack -G DEB -B "$(CURDIR)/build/packages"
+	cmake --preset windows
+	cmake --build --preset windows
+	cd build/windows && cpack -G ZIP -B "$(CURDIR)/build/packages"
+	@rm -rf build/packages/_CPack_Packages
+	@ls -1 build/packages
 
 bench:
 	@bash scripts/install-deps.sh bench
-	cmake --preset linux
-	cmake --build --preset linux --target probe_bench loopback_peer connectivity-monitor-unpaused
-	./build/linux/bench/probe_bench
-	bash bench/cycle_cost.sh build/linux/tests/support/connectivity-monitor-unpaused build/linux/bench/loopback_peer
+	cmake --preset linux-test
+	cmake --build --preset linux-test --target probe_bench loopback_peer connectivity-monitor-unpaused connectivity-report
+	./build/linux-test/bench/probe_bench
+	bash bench/cycle_cost.sh build/linux-test/tests/support/connectivity-monitor-unpaused build/linux-test/bench/loopback_peer
+	bash bench/report_scale.sh build/linux-test/connectivity-report
 
 lint:
-	cmake --preset linux >/dev/null
-	bash scripts/lint.sh build/linux
+	@bash scripts/install-deps.sh lint
+	cmake --preset linux-test >/dev/null
+	bash scripts/lint.sh build/linux-test

@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a make target needs, only those missing, and says which.
-# usage: install-deps.sh build|windows|test|bench
+# usage: install-deps.sh build|windows|package|test|browser|bench|lint
 set -euo pipefail
 
-build=(cmake make g++)
+# The programs alone: c-ares resolves for the Linux probe; CLI11 (headers only) reads the report's
+# command line on both platforms.
+build=(cmake make g++ libc-ares-dev libcli11-dev)
+windows=(cmake make g++-mingw-w64-x86-64-posix libcli11-dev)
+checks=(libgtest-dev libbenchmark-dev)
+lint=(clang-format clang-tidy cppcheck)
 case ${1:-test} in
 build) wanted=("${build[@]}") ;;
-windows) wanted=("${build[@]}" g++-mingw-w64-x86-64-posix) ;;
+windows) wanted=("${windows[@]}") ;;
+package) wanted=("${build[@]}" "${windows[@]}") ;;
+lint) wanted=("${build[@]}" "${checks[@]}" "${lint[@]}") ;;
 test)
-    wanted=("${build[@]}" libgtest-dev googletest libbenchmark-dev valgrind
-        clang-format clang-tidy cppcheck g++-mingw-w64-x86-64-posix wine64 icoutils)
+    # iproute2 and perl bring up the private test machines.
+    wanted=("${build[@]}" "${windows[@]}" "${checks[@]}" "${lint[@]}" googletest valgrind wine64
+        icoutils iproute2 perl)
     ;;
-bench) wanted=("${build[@]}" libgtest-dev libbenchmark-dev netcat-openbsd time) ;;
+browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
+bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time) ;;
 *)
-    echo "usage: $0 build|windows|test|bench" >&2
+    echo "usage: $0 build|windows|package|test|browser|bench|lint" >&2
     exit 2
     ;;
 esac

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The real monitor with no network: console dialogue, log contents and exit status.
-# usage: monitor_e2e.sh quit-first|one-failure|stdout-closed lf|crlf COMMAND...
+# usage: monitor_e2e.sh SCENARIO lf|crlf COMMAND...
+# SCENARIO: quit-first, one-failure, stdout-closed, closed-descriptors, or reachable-via-hosts and
+# reachable-via-dns=DNS_RESPONDER (root: a private machine whose probe host is a loopback listener).
 # A COMMAND ending in .exe is copied alone into the empty folder it runs in.
 set -u
 scenario=$1
@@ -16,6 +18,21 @@ if [[ ${command[-1]} == *.exe ]]; then
     expected_files="$(basename "${command[-1]}") connectivityLog.txt"
 fi
 prompt='Do you want to quit? y/Y '
+
+# The probe host named by /etc/hosts, or by a resolver that never answers AAAA (a middlebox fault).
+if [[ $scenario == reachable-via-* ]]; then
+    { [ "$(id -u)" -eq 0 ] && unshare -m -n true 2>/dev/null; } ||
+        { echo "SKIP: needs root for a private mount and network namespace"; exit 77; }
+    printf '127.0.0.1 localhost\n' >"$scratch/hosts"
+    printf 'nameserver 127.0.0.1\noptions timeout:5 attempts:2\n' >"$scratch/resolv.conf"
+    isolate=(unshare -m -n bash "$(dirname "$0")/private_machine.sh" "$scratch")
+    if [ "$scenario" = reachable-via-hosts ]; then
+        printf '127.0.0.1 www.google.com\n' >>"$scratch/hosts"
+    else
+        isolate+=(--dns "${scenario#reachable-via-dns=}" answer silent)
+    fi
+    isolate+=(--)
+fi
 
 # run INPUT: the monitor in the scratch folder, its output and status kept beside it.
 run() {
@@ -69,6 +86,32 @@ stdout-closed)
     status=$?
     [ "$status" -eq 0 ] || fail "exit status $status (141 is death by SIGPIPE), expected 0"
     [[ $(log_text) =~ ^($log_line_pattern)"$line_end"$ ]] || fail "log: $(printf '%q' "$(log_text)")"
+    ;;
+closed-descriptors)
+    # Unattended with standard output, input or both closed: the log must not take their place.
+    for redirection in '</dev/null >&-' '<&- >/dev/null' '<&- >&-'; do
+        rm -f "$scratch/run/connectivityLog.txt"
+        (cd "$scratch/run" && eval "exec ${isolate[*]@Q} ${command[*]@Q} $redirection 2>/dev/null") &
+        monitor=$!
+        for _ in $(seq 400); do
+            [ -s "$scratch/run/connectivityLog.txt" ] && break
+            sleep 0.05
+        done
+        sleep 0.5 # a stray prompt would follow the line at once
+        kill "$monitor" 2>/dev/null
+        wait "$monitor" 2>/dev/null
+        [[ $(log_text) =~ ^($log_line_pattern)"$line_end"$ ]] ||
+            fail "with $redirection the log holds: $(printf '%q' "$(log_text)")"
+    done
+    ;;
+reachable-via-*)
+    run 'n\ny\n'
+    check_common
+    [ "$(cat "$scratch/out")" = "$prompt$prompt" ] || fail "console showed '$(cat "$scratch/out")'"
+    [ -s "$scratch/accepted" ] || fail "the listener on 127.0.0.1:443 saw no connection"
+    [ ! -s "$scratch/run/connectivityLog.txt" ] || fail "a reachable host was logged: $(log_text)"
+    # The pause and two quick checks; a resolver stall (glibc waits 15 s here per check) shows.
+    [ "$elapsed" -le 33 ] || fail "took ${elapsed}s for two checks and one 30 s pause"
     ;;
 *)
     fail "unknown scenario $scenario"

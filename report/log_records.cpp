@@ -1,0 +1,139 @@
+// The monitor writes "internet connection test failed on " and a 24-character ctime text per line.
+#include "log_records.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace report {
+namespace {
+
+constexpr std::string_view prefix = "internet connection test failed on ";
+constexpr std::string_view noTime = "(time unavailable)";
+constexpr std::size_t timeTextLength = 24; // "Sun Feb 18 00:29:21 2024"
+// Anything longer than a record plus a CR is not one; it is skipped without being kept.
+constexpr std::size_t longestLine = prefix.size() + timeTextLength + 1;
+
+constexpr std::array<std::string_view, 7> weekdays{"Sun", "Mon", "Tue", "Wed",
+                                                   "Thu", "Fri", "Sat"};
+constexpr std::array<std::string_view, 12> months{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Two digits, or for the day of month a blank then a digit (glibc pads with a blank).
+int twoDigits(std::string_view text, bool blankAllowed, bool& ok) {
+    const bool blank = blankAllowed && text[0] == ' ';
+    if (!(blank || isDigit(text[0])) || !isDigit(text[1])) {
+        ok = false;
+        return 0;
+    }
+    return (blank ? 0 : (text[0] - '0') * 10) + (text[1] - '0');
+}
+
+template <std::size_t N> int indexOf(const std::array<std::string_view, N>& names, std::string_view name) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (names[i] == name) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// "Www Mmm dd hh:mm:ss yyyy"; the weekday must be one but need not match the date.
+std::optional<LocalTime> parseTimeText(std::string_view text) {
+    if (text.size() != timeTextLength || text[3] != ' ' || text[7] != ' ' || text[10] != ' ' ||
+        text[13] != ':' || text[16] != ':' || text[19] != ' ' ||
+        indexOf(weekdays, text.substr(0, 3)) < 0) {
+        return std::nullopt;
+    }
+    const int month = indexOf(months, text.substr(4, 3));
+    bool ok = month >= 0;
+    const int day = ok ? twoDigits(text.substr(8, 2), true, ok) : 0;
+    const int hours = twoDigits(text.substr(11, 2), false, ok);
+    const int minutes = twoDigits(text.substr(14, 2), false, ok);
+    const int seconds = twoDigits(text.substr(17, 2), false, ok);
+    const int century = twoDigits(text.substr(20, 2), false, ok);
+    const int year = twoDigits(text.substr(22, 2), false, ok) + century * 100;
+    if (!ok || hours > 23 || minutes > 59 || seconds > 60) { // 60: a leap second
+        return std::nullopt;
+    }
+    using namespace std::chrono;
+    const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month + 1)},
+                              std::chrono::day{static_cast<unsigned>(day)}};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    return local_days{date} + hours * 1h + minutes * 1min + seconds * 1s;
+}
+
+} // namespace
+
+LineVerdict readRecord(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    if (line.size() < prefix.size() || line.substr(0, prefix.size()) != prefix) {
+        return {LineVerdict::Kind::notARecord};
+    }
+    const std::string_view rest = line.substr(prefix.size());
+    if (rest == noTime) {
+        return {LineVerdict::Kind::untimed};
+    }
+    const auto time = parseTimeText(rest);
+    return time ? LineVerdict{LineVerdict::Kind::timed, *time}
+                : LineVerdict{LineVerdict::Kind::notARecord};
+}
+
+std::string readLog(std::FILE* file, const RecordSink& sink) {
+    std::vector<char> buffer(1 << 20);
+    std::string carried; // the start of a line split across two reads; never over longestLine
+    bool overLong = false;  // the current line has outgrown any record and is being skipped
+    long lineNumber = 0;
+    const auto finishLine = [&](std::string_view line) {
+        ++lineNumber;
+        sink(overLong ? LineVerdict{LineVerdict::Kind::notARecord} : readRecord(line), lineNumber);
+        overLong = false;
+        carried.clear();
+    };
+    for (;;) {
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+        const char* at = buffer.data();
+        const char* const end = at + got;
+        while (at < end) {
+            const auto* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
+            const char* const lineEnd = newline != nullptr ? newline : end;
+            const auto piece = static_cast<std::size_t>(lineEnd - at);
+            if (!overLong && carried.empty() && newline != nullptr) {
+                finishLine(std::string_view(at, piece)); // the common case: no copy
+            } else {
+                if (!overLong && carried.size() + piece <= longestLine) {
+                    carried.append(at, piece);
+                } else {
+                    overLong = true;
+                    carried.clear();
+                }
+                if (newline != nullptr) {
+                    finishLine(carried);
+                }
+            }
+            at = newline != nullptr ? newline + 1 : end;
+        }
+        if (got < buffer.size()) {
+            break;
+        }
+    }
+    if (std::ferror(file) != 0) {
+        return std::strerror(errno);
+    }
+    if (overLong || !carried.empty()) {
+        finishLine(carried); // a last line without its line end
+    }
+    return {};
+}
+
+} // namespace report

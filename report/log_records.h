@@ -1,0 +1,29 @@
+// Reading the monitor's log: each line is a failed check with its local time, one without, or not a record.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace report {
+
+using LocalTime = std::chrono::local_seconds;
+
+struct LineVerdict {
+    enum class Kind { timed, untimed, notARecord } kind;
+    LocalTime time{};
+};
+
+// One line without its line end (LF, or CR LF with the CR still there to be removed here).
+LineVerdict readRecord(std::string_view line);
+
+// Called once per line, in order; line numbers count from 1.
+using RecordSink = std::function<void(const LineVerdict&, long lineNumber)>;
+
+// Streams a whole log from an open file in binary mode. Memory stays bounded whatever the line
+// lengths. Returns an empty string, or why reading failed.
+std::string readLog(std::FILE* file, const RecordSink& sink);
+
+} // namespace report
