@@ -1,0 +1,111 @@
+// Reading the log: the record's exact form, both day paddings and line ends, and what is skipped.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log_records.h"
+
+using report::LineVerdict;
+using report::LocalTime;
+using Kind = LineVerdict::Kind;
+using namespace std::chrono;
+
+namespace {
+
+const std::string prefix = "internet connection test failed on ";
+
+LocalTime at(int y, unsigned m, unsigned d, int hh, int mm, int ss) {
+    return local_days{year{y} / month{m} / day{d}} + hours{hh} + minutes{mm} + seconds{ss};
+}
+
+// Every line's kind, and the time of each timed one, as readLog hands them over.
+std::vector<std::pair<Kind, long>> kindsOf(const std::string& content) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::rewind(file);
+    std::vector<std::pair<Kind, long>> kinds;
+    EXPECT_EQ(report::readLog(file, [&](const LineVerdict& v, long line) {
+                  kinds.emplace_back(v.kind, line);
+              }),
+              "");
+    std::fclose(file);
+    return kinds;
+}
+
+} // namespace
+
+TEST(LogRecords, ReadsTheMonitorsLineInBothPaddingsAndLineEnds) {
+    const struct {
+        std::string line;
+        Kind kind;
+        LocalTime time;
+    } cases[] = {
+        {prefix + "Sun Feb 18 00:29:21 2024", Kind::timed, at(2024, 2, 18, 0, 29, 21)},
+        {prefix + "Tue Dec  8 09:05:00 2026", Kind::timed, at(2026, 12, 8, 9, 5, 0)}, // glibc
+        {prefix + "Tue Dec 08 09:05:00 2026\r", Kind::timed, at(2026, 12, 8, 9, 5, 0)}, // Windows
+        {prefix + "Mon Feb 29 23:59:60 2024", Kind::timed, at(2024, 3, 1, 0, 0, 0)}, // leap second
+        {prefix + "Fri Feb 18 00:29:21 2024", Kind::timed, at(2024, 2, 18, 0, 29, 21)}, // weekday off
+        {prefix + "(time unavailable)", Kind::untimed, {}},
+        {prefix + "(time unavailable)\r", Kind::untimed, {}},
+        {"", Kind::notARecord, {}},
+        {"garbage typed into the file", Kind::notARecord, {}},
+        {prefix + "Sun Feb 18 00:29", Kind::notARecord, {}},                 // torn
+        {prefix + "Sun Feb 18 00:29:21 2024 ", Kind::notARecord, {}},
+        {prefix + "Sun Feb 18 00:29:21 2024\r\r", Kind::notARecord, {}},
+        {prefix + "Sun Feb 30 00:29:21 2023", Kind::notARecord, {}},          // no such date
+        {prefix + "Sun Feb  0 00:29:21 2024", Kind::notARecord, {}},
+        {prefix + "Sun Feb 18 24:00:00 2024", Kind::notARecord, {}},
+        {prefix + "Sun Feb 18 00:60:00 2024", Kind::notARecord, {}},
+        {prefix + "Xyz Feb 18 00:29:21 2024", Kind::notARecord, {}},
+        {prefix + "Sun feb 18 00:29:21 2024", Kind::notARecord, {}},
+        {prefix + "Sun Feb 1  00:29:21 2024", Kind::notARecord, {}},
+        {prefix + "Sun Feb 18 00:29:21 2O24", Kind::notARecord, {}},
+        {prefix + "Sun Feb 18 00:29:21 2024" + prefix + "Sun Feb 18 00:29:21 2024",
+         Kind::notARecord, {}}, // two writers' lines run together
+        {prefix + "Sun Feb 18 \xc3\xa9\xc3\xa9:21 2024", Kind::notARecord, {}},
+        {"Internet connection test failed on Sun Feb 18 00:29:21 2024", Kind::notARecord, {}},
+    };
+    for (const auto& [line, kind, time] : cases) {
+        const LineVerdict verdict = report::readRecord(line);
+        EXPECT_EQ(verdict.kind, kind) << line;
+        if (kind == Kind::timed) {
+            EXPECT_EQ(verdict.time, time) << line;
+        }
+    }
+}
+
+TEST(LogRecords, StreamsLinesOfAnyLengthAndAnyBytes) {
+    const std::string record = prefix + "Sun Feb 18 00:29:21 2024";
+    const std::string huge(3 << 20, 'x'); // longer than the reader's buffer
+    const struct {
+        std::string content;
+        std::vector<std::pair<Kind, long>> expected;
+    } cases[] = {
+        {"", {}},
+        {record + "\n" + record + "\r\n", {{Kind::timed, 1}, {Kind::timed, 2}}},
+        {record, {{Kind::timed, 1}}}, // the last line without its line end
+        {"\n\n" + record + "\n", {{Kind::notARecord, 1}, {Kind::notARecord, 2}, {Kind::timed, 3}}},
+        {huge + "\n" + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 2}}},
+        {record + "\n" + huge, {{Kind::timed, 1}, {Kind::notARecord, 2}}},
+        {huge + record + "\n", {{Kind::notARecord, 1}}},
+        {std::string("\0\xff\x1a\n", 4) + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 2}}},
+    };
+    for (const auto& [content, expected] : cases) {
+        EXPECT_EQ(kindsOf(content), expected) << content.substr(0, 80);
+    }
+}
+
+TEST(LogRecords, ARecordSplitAcrossReadsIsReadWhole) {
+    // Pad so the second record straddles the reader's 1 MiB buffer boundary.
+    const std::string record = prefix + "Sun Feb 18 00:29:21 2024\n";
+    std::string content;
+    while (content.size() + record.size() < (1 << 20) - 20) {
+        content += record;
+    }
+    content += std::string((1 << 20) - 20 - content.size(), '\n') + record;
+    const auto kinds = kindsOf(content);
+    ASSERT_FALSE(kinds.empty());
+    EXPECT_EQ(kinds.back().first, Kind::timed);
+}

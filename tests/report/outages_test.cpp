@@ -1,0 +1,86 @@
+// Grouping into outages: the gap rule at its edges, time going backwards, and the day figures.
+#include <gtest/gtest.h>
+
+#include "outages.h"
+
+using report::LineVerdict;
+using report::LocalTime;
+using Kind = LineVerdict::Kind;
+using namespace std::chrono;
+
+namespace {
+
+const LocalTime midnight = local_days{2024y / 2 / 18};
+
+report::Report grouped(const std::vector<LineVerdict>& lines, seconds gap = 90s) {
+    report::ReportBuilder builder(gap);
+    long number = 0;
+    for (const LineVerdict& line : lines) {
+        builder.add(line, ++number);
+    }
+    return builder.finish();
+}
+
+LineVerdict check(seconds sinceMidnight) {
+    return {Kind::timed, midnight + sinceMidnight};
+}
+
+} // namespace
+
+TEST(Outages, GapRuleAtItsEdgesAndTimeGoingBackwards) {
+    const struct {
+        const char* name;
+        std::vector<LineVerdict> lines;
+        std::vector<std::pair<long, long>> spansAndChecks;
+    } cases[] = {
+        {"exactly the gap apart", {check(100s), check(190s)}, {{90, 2}}},
+        {"one second over the gap", {check(100s), check(191s)}, {{0, 1}, {0, 1}}},
+        {"the same second twice", {check(100s), check(100s)}, {{0, 2}}},
+        {"time going backwards", {check(100s), check(130s), check(120s)}, {{30, 2}, {0, 1}}},
+        {"a clock set back an hour", {check(3700s), check(3730s), check(130s), check(160s)},
+         {{30, 2}, {30, 2}}},
+        {"untimed checks stay out", {check(100s), {Kind::untimed}, check(130s)}, {{30, 2}}},
+        {"skipped lines do not break an outage",
+         {check(100s), {Kind::notARecord}, check(130s)},
+         {{30, 2}}},
+    };
+    for (const auto& [name, lines, expected] : cases) {
+        const report::Report report = grouped(lines);
+        std::vector<std::pair<long, long>> actual;
+        for (const report::Outage& outage : report.outages) {
+            actual.emplace_back(outage.span().count(), outage.checks);
+            EXPECT_GE(outage.span(), 0s) << name;
+        }
+        EXPECT_EQ(actual, expected) << name;
+    }
+}
+
+TEST(Outages, CountsChecksPerDayAndOutagesOnTheDayTheyBegan) {
+    const report::Report report = grouped(
+        {check(60s), {Kind::untimed}, {Kind::notARecord}, check(86'340s), check(86'400s + 20s),
+         check(86'400s + 50s), {Kind::notARecord}},
+        90s);
+    EXPECT_EQ(report.failedChecks, 5);
+    EXPECT_EQ(report.untimedChecks, 1);
+    EXPECT_EQ(report.skippedLines, 2);
+    EXPECT_EQ(report.firstSkippedLines, (std::vector<long>{3, 7}));
+    EXPECT_EQ(report.earliest, midnight + 60s);
+    EXPECT_EQ(report.latest, midnight + 86'450s);
+    ASSERT_EQ(report.outages.size(), 2U);
+    EXPECT_EQ(report.longest()->span(), 110s);
+    EXPECT_EQ(report.totalSpan(), 110s);
+    const auto first = floor<days>(midnight);
+    ASSERT_EQ(report.days.size(), 2U);
+    EXPECT_EQ(report.days.at(first).checks, 2);
+    EXPECT_EQ(report.days.at(first).outages, 2);
+    EXPECT_EQ(report.days.at(first + days{1}).checks, 2);
+    EXPECT_EQ(report.days.at(first + days{1}).outages, 0);
+}
+
+TEST(Outages, AnEmptyLogHasNone) {
+    const report::Report report = grouped({});
+    EXPECT_EQ(report.failedChecks, 0);
+    EXPECT_TRUE(report.outages.empty());
+    EXPECT_EQ(report.longest(), nullptr);
+    EXPECT_FALSE(report.earliest.has_value());
+}
