@@ -56,15 +56,29 @@ code { font-size: .9em; }
 }
 )";
 
+// Appends each piece in turn, without the temporaries that a chain of + would make.
+template <typename... Pieces> void append(std::string& out, const Pieces&... pieces) {
+    (out.append(pieces), ...);
+}
+
 std::string escaped(const std::string& text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -77,9 +91,9 @@ std::string figure(const std::string& label, const std::string& value) {
 std::string hourLabels() {
     std::string labels = "<div class=\"row\"><div class=\"date\"></div><div class=\"hours\">";
     for (int hour = 0; hour <= 24; ++hour) {
-        labels += "<span" + std::string(hour % 3 != 0 ? " class=\"minor\"" : "") +
-                  " style=\"left:" + std::to_string(hour * 100.0 / 24).substr(0, 6) + "%\">" +
-                  (hour < 10 ? "0" : "") + std::to_string(hour) + "</span>";
+        append(labels, "<span", hour % 3 != 0 ? " class=\"minor\"" : "",
+               " style=\"left:", std::to_string(hour * 100.0 / 24).substr(0, 6), "%\">",
+               hour < 10 ? "0" : "", std::to_string(hour), "</span>");
     }
     return labels + "</div></div>\n";
 }
@@ -92,8 +106,8 @@ std::string dayRow(std::chrono::local_days day, const std::vector<Outage>& outag
                       isoDate(day) + "\">";
     for (int hour = 1; hour < 24; ++hour) {
         const std::string x = std::to_string(hour * 3600);
-        row += "<line" + std::string(hour % 6 == 0 ? " class=\"major\"" : "") + " x1=\"" + x +
-               "\" y1=\"0\" x2=\"" + x + "\" y2=\"100\"/>";
+        append(row, "<line", hour % 6 == 0 ? " class=\"major\"" : "", " x1=\"", x,
+               "\" y1=\"0\" x2=\"", x, "\" y2=\"100\"/>");
     }
     const LocalTime dayStart{day};
     const LocalTime dayEnd = dayStart + std::chrono::days{1};
@@ -105,10 +119,10 @@ std::string dayRow(std::chrono::local_days day, const std::vector<Outage>& outag
         const long to = (std::min(outage.end, dayEnd) - dayStart).count();
         const long x = std::min(from, secondsPerDay - narrowestMark);
         const long width = std::max(to - from, narrowestMark);
-        row += "<rect x=\"" + std::to_string(x) + "\" y=\"18\" width=\"" + std::to_string(width) +
-               "\" height=\"64\"><title>" + dateTime(outage.start) + " to " +
-               dateTime(outage.end) + ": " + count(outage.checks, "failed check", "failed checks") +
-               ", span " + spanText(outage.span()) + "</title></rect>";
+        append(row, "<rect x=\"", std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
+               "\" height=\"64\"><title>", dateTime(outage.start), " to ", dateTime(outage.end),
+               ": ", count(outage.checks, "failed check", "failed checks"), ", span ",
+               spanText(outage.span()), "</title></rect>");
     }
     return row + "</svg></div>\n";
 }
@@ -117,10 +131,10 @@ std::string dayRow(std::chrono::local_days day, const std::vector<Outage>& outag
 
 std::string htmlPage(const Report& report, const std::string& source) {
     const std::string period =
-        report.earliest ? isoDate(std::chrono::floor<std::chrono::days>(*report.earliest)) +
-                              " to " +
-                              isoDate(std::chrono::floor<std::chrono::days>(*report.latest))
-                        : std::string("no outages");
+        report.earliest
+            ? isoDate(std::chrono::floor<std::chrono::days>(*report.earliest)) + " to " +
+                  isoDate(std::chrono::floor<std::chrono::days>(*report.latest))
+            : std::string("no outages");
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
                        "<title>Internet outages, " +

@@ -16,8 +16,7 @@ constexpr std::size_t timeTextLength = 24; // "Sun Feb 18 00:29:21 2024"
 // Anything longer than a record plus a CR is not one; it is skipped without being kept.
 constexpr std::size_t longestLine = prefix.size() + timeTextLength + 1;
 
-constexpr std::array<std::string_view, 7> weekdays{"Sun", "Mon", "Tue", "Wed",
-                                                   "Thu", "Fri", "Sat"};
+constexpr std::array<std::string_view, 7> weekdays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr std::array<std::string_view, 12> months{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -35,7 +34,8 @@ int twoDigits(std::string_view text, bool blankAllowed, bool& ok) {
     return (blank ? 0 : (text[0] - '0') * 10) + (text[1] - '0');
 }
 
-template <std::size_t N> int indexOf(const std::array<std::string_view, N>& names, std::string_view name) {
+template <std::size_t N>
+int indexOf(const std::array<std::string_view, N>& names, std::string_view name) {
     for (std::size_t i = 0; i < N; ++i) {
         if (names[i] == name) {
             return static_cast<int>(i);
@@ -63,7 +63,8 @@ std::optional<LocalTime> parseTimeText(std::string_view text) {
         return std::nullopt;
     }
     using namespace std::chrono;
-    const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month + 1)},
+    const year_month_day date{std::chrono::year{year},
+                              std::chrono::month{static_cast<unsigned>(month + 1)},
                               std::chrono::day{static_cast<unsigned>(day)}};
     if (!date.ok()) {
         return std::nullopt;
@@ -91,8 +92,8 @@ LineVerdict readRecord(std::string_view line) {
 
 std::string readLog(std::FILE* file, const RecordSink& sink) {
     std::vector<char> buffer(1 << 20);
-    std::string carried; // the start of a line split across two reads; never over longestLine
-    bool overLong = false;  // the current line has outgrown any record and is being skipped
+    std::string carried;   // the start of a line split across two reads; never over longestLine
+    bool overLong = false; // the current line has outgrown any record and is being skipped
     long lineNumber = 0;
     const auto finishLine = [&](std::string_view line) {
         ++lineNumber;

@@ -1,4 +1,4 @@
-// Reading the monitor's log: each line is a failed check with its local time, one without, or not a record.
+// Reading the log: each line is a check failed at a local time, one without a time, or no record.
 #pragma once
 
 #include <chrono>

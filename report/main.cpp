@@ -26,9 +26,7 @@ int fail(const std::string& message) {
     return 1;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     CLI::App app{"Turns the connectivity monitor's log into outages, a summary per day, a CSV "
                  "table and an HTML page with a timeline.",
                  "connectivity-report"};
@@ -44,11 +42,13 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::Range(0LL, 366LL * 86400))
         ->type_name("SECONDS");
-    app.add_option("--csv", csvPath, "Also write the outages as CSV to FILE; - writes them to "
-                                     "standard output instead of the summary")
+    app.add_option("--csv", csvPath,
+                   "Also write the outages as CSV to FILE; - writes them to "
+                   "standard output instead of the summary")
         ->type_name("FILE");
-    app.add_option("--html", htmlPath, "Also write a self-contained HTML page with a timeline to "
-                                       "FILE; - writes it to standard output instead")
+    app.add_option("--html", htmlPath,
+                   "Also write a self-contained HTML page with a timeline to "
+                   "FILE; - writes it to standard output instead")
         ->type_name("FILE");
     try {
         app.parse(argc, argv);
@@ -94,8 +94,19 @@ int main(int argc, char** argv) {
         status = problem.empty() ? status : fail(problem);
     }
     if (!htmlPath.empty()) {
-        const std::string problem = report::writeOutput(htmlPath, report::htmlPage(figures, source));
+        const std::string problem =
+            report::writeOutput(htmlPath, report::htmlPage(figures, source));
         status = problem.empty() ? status : fail(problem);
     }
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& error) { // out of memory, say: said plainly, not a crash
+        return fail(error.what());
+    }
 }

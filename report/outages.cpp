@@ -1,4 +1,4 @@
-// Outages and per-day figures, kept as the lines stream past: memory grows with outages and days only.
+// Outages and per-day figures, kept as lines stream past: memory grows with outages and days.
 #include "outages.h"
 
 #include <algorithm>
@@ -17,9 +17,9 @@ std::chrono::seconds Report::totalSpan() const {
 }
 
 const Outage* Report::longest() const {
-    const auto found = std::max_element(
-        outages.begin(), outages.end(),
-        [](const Outage& a, const Outage& b) { return a.span() < b.span(); });
+    const auto found =
+        std::max_element(outages.begin(), outages.end(),
+                         [](const Outage& a, const Outage& b) { return a.span() < b.span(); });
     return found == outages.end() ? nullptr : &*found;
 }
 

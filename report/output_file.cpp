@@ -28,7 +28,8 @@ std::string failure(const fs::path& path, const std::string& reason) {
 bool writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
 #ifdef _WIN32
-        const int wrote = ::_write(fd, text.data(), static_cast<unsigned>(std::min<std::size_t>(text.size(), 1 << 30)));
+        const int wrote = ::_write(
+            fd, text.data(), static_cast<unsigned>(std::min<std::size_t>(text.size(), 1 << 30)));
 #else
         const ssize_t wrote = ::write(fd, text.data(), text.size());
         if (wrote < 0 && errno == EINTR) {

@@ -24,7 +24,9 @@ std::string skippedLines(const Report& report) {
     for (std::size_t i = 0; i < report.firstSkippedLines.size(); ++i) {
         text += (i > 0 ? ", " : "") + std::to_string(report.firstSkippedLines[i]);
     }
-    return text + (report.skippedLines > static_cast<long>(report.firstSkippedLines.size()) ? ", ...)" : ")");
+    return text + (report.skippedLines > static_cast<long>(report.firstSkippedLines.size())
+                       ? ", ...)"
+                       : ")");
 }
 
 } // namespace
@@ -50,7 +52,8 @@ std::string textSummary(const Report& report, const std::string& source) {
     text += figure("Outages", std::to_string(report.outages.size()) + " (checks at most " +
                                   std::to_string(report.gap.count()) + " s apart are one outage)");
     if (const Outage* longest = report.longest()) {
-        text += figure("Longest outage", spanText(longest->span()) + ", from " + dateTime(longest->start));
+        text += figure("Longest outage",
+                       spanText(longest->span()) + ", from " + dateTime(longest->start));
         text += figure("Total span", spanText(report.totalSpan()));
     }
     if (report.skippedLines > 0) {

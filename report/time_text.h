@@ -8,12 +8,12 @@
 
 namespace report {
 
-std::string isoDate(std::chrono::local_days day);      // 2024-02-18
-std::string weekdayDate(std::chrono::local_days day);  // Sun 2024-02-18
-std::string dateTime(LocalTime time);                   // 2024-02-18 00:29:21
-std::string isoDateTime(LocalTime time);                // 2024-02-18T00:29:21
-std::string clockTime(LocalTime time);                  // 00:29:21
-std::string spanText(std::chrono::seconds span);        // 1h 02m 04s
+std::string isoDate(std::chrono::local_days day);     // 2024-02-18
+std::string weekdayDate(std::chrono::local_days day); // Sun 2024-02-18
+std::string dateTime(LocalTime time);                 // 2024-02-18 00:29:21
+std::string isoDateTime(LocalTime time);              // 2024-02-18T00:29:21
+std::string clockTime(LocalTime time);                // 00:29:21
+std::string spanText(std::chrono::seconds span);      // 1h 02m 04s
 std::string count(long n, const char* singular, const char* plural);
 
 } // namespace report

@@ -1,4 +1,4 @@
-// Races TCP connects to a host's addresses as they arrive, in the manner of Happy Eyeballs (RFC 8305).
+// Races TCP connects to addresses as they arrive, in the manner of Happy Eyeballs (RFC 8305).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -119,8 +119,7 @@ bool raceToConnect(NameLookup* lookup, const std::vector<Endpoint>& known,
                       (ipv4OnlySince &&
                        (lookup->ipv6Done() || Clock::now() >= *ipv4OnlySince + resolutionDelay));
         }
-        while (started && !candidates.empty() &&
-               (pending.empty() || Clock::now() >= nextStartAt)) {
+        while (started && !candidates.empty() && (pending.empty() || Clock::now() >= nextStartAt)) {
             const Attempt attempt = startConnect(candidates.take(), pending);
             if (attempt == Attempt::connected) {
                 return true;

@@ -90,7 +90,8 @@ Clock::time_point NameLookup::watch(std::vector<pollfd>& watched) const {
         const bool readable = ARES_GETSOCK_READABLE(bits, i) != 0;
         const bool writable = ARES_GETSOCK_WRITABLE(bits, i) != 0;
         if (readable || writable) {
-            const auto events = static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
+            const auto events =
+                static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
             watched.push_back(pollfd{sockets[i], events, 0});
         }
     }

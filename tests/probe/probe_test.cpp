@@ -185,12 +185,27 @@ TEST(Probe, NameResolutionRacesWithinTheOneDeadline) {
         Clock::duration atLeast, within;
     } cases[] = {
         {"both answered", {{DnsReply::answer, DnsReply::answer}}, Family::ipv4, 10s, true, 0s, 1s},
-        {"AAAA never answered", {{DnsReply::answer, DnsReply::silent}}, Family::ipv4, 10s, true,
-         standin::resolutionDelay, 1s},
-        {"A never answered", {{DnsReply::silent, DnsReply::answer}}, Family::ipv6, 10s, true, 0s,
+        {"AAAA never answered",
+         {{DnsReply::answer, DnsReply::silent}},
+         Family::ipv4,
+         10s,
+         true,
+         standin::resolutionDelay,
          1s},
-        {"first server silent", {silent, {DnsReply::answer, DnsReply::answer}}, Family::ipv4, 10s,
-         true, 0s, 2500ms},
+        {"A never answered",
+         {{DnsReply::silent, DnsReply::answer}},
+         Family::ipv6,
+         10s,
+         true,
+         0s,
+         1s},
+        {"first server silent",
+         {silent, {DnsReply::answer, DnsReply::answer}},
+         Family::ipv4,
+         10s,
+         true,
+         0s,
+         2500ms},
         {"SERVFAIL", {{DnsReply::servfail, DnsReply::servfail}}, Family::ipv4, 10s, false, 0s, 1s},
         {"three servers silent", {silent, silent, silent}, Family::ipv4, 2s, false, 2s, 2500ms},
     };
@@ -202,7 +217,8 @@ TEST(Probe, NameResolutionRacesWithinTheOneDeadline) {
         std::string nameservers;
         for (const auto& [ipv4, ipv6] : row.servers) {
             responders.push_back(std::make_unique<loopback::DnsResponder>(ipv4, ipv6));
-            nameservers.append(nameservers.empty() ? "" : ",").append(responders.back()->nameserver());
+            nameservers.append(nameservers.empty() ? "" : ",")
+                .append(responders.back()->nameserver());
         }
         const Peer listener = Peer::listening(row.listenOn);
         const std::wstring url = L"http://probe.test:" + std::to_wstring(listener.port());

@@ -26,9 +26,8 @@ std::vector<std::pair<Kind, long>> kindsOf(const std::string& content) {
     std::fwrite(content.data(), 1, content.size(), file);
     std::rewind(file);
     std::vector<std::pair<Kind, long>> kinds;
-    EXPECT_EQ(report::readLog(file, [&](const LineVerdict& v, long line) {
-                  kinds.emplace_back(v.kind, line);
-              }),
+    EXPECT_EQ(report::readLog(
+                  file, [&](const LineVerdict& v, long line) { kinds.emplace_back(v.kind, line); }),
               "");
     std::fclose(file);
     return kinds;
@@ -43,18 +42,19 @@ TEST(LogRecords, ReadsTheMonitorsLineInBothPaddingsAndLineEnds) {
         LocalTime time;
     } cases[] = {
         {prefix + "Sun Feb 18 00:29:21 2024", Kind::timed, at(2024, 2, 18, 0, 29, 21)},
-        {prefix + "Tue Dec  8 09:05:00 2026", Kind::timed, at(2026, 12, 8, 9, 5, 0)}, // glibc
+        {prefix + "Tue Dec  8 09:05:00 2026", Kind::timed, at(2026, 12, 8, 9, 5, 0)},   // glibc
         {prefix + "Tue Dec 08 09:05:00 2026\r", Kind::timed, at(2026, 12, 8, 9, 5, 0)}, // Windows
         {prefix + "Mon Feb 29 23:59:60 2024", Kind::timed, at(2024, 3, 1, 0, 0, 0)}, // leap second
-        {prefix + "Fri Feb 18 00:29:21 2024", Kind::timed, at(2024, 2, 18, 0, 29, 21)}, // weekday off
+        {prefix + "Fri Feb 18 00:29:21 2024", Kind::timed,
+         at(2024, 2, 18, 0, 29, 21)}, // weekday off
         {prefix + "(time unavailable)", Kind::untimed, {}},
         {prefix + "(time unavailable)\r", Kind::untimed, {}},
         {"", Kind::notARecord, {}},
         {"garbage typed into the file", Kind::notARecord, {}},
-        {prefix + "Sun Feb 18 00:29", Kind::notARecord, {}},                 // torn
+        {prefix + "Sun Feb 18 00:29", Kind::notARecord, {}}, // torn
         {prefix + "Sun Feb 18 00:29:21 2024 ", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:29:21 2024\r\r", Kind::notARecord, {}},
-        {prefix + "Sun Feb 30 00:29:21 2023", Kind::notARecord, {}},          // no such date
+        {prefix + "Sun Feb 30 00:29:21 2023", Kind::notARecord, {}}, // no such date
         {prefix + "Sun Feb  0 00:29:21 2024", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 24:00:00 2024", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:60:00 2024", Kind::notARecord, {}},
@@ -63,7 +63,8 @@ TEST(LogRecords, ReadsTheMonitorsLineInBothPaddingsAndLineEnds) {
         {prefix + "Sun Feb 1  00:29:21 2024", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:29:21 2O24", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:29:21 2024" + prefix + "Sun Feb 18 00:29:21 2024",
-         Kind::notARecord, {}}, // two writers' lines run together
+         Kind::notARecord,
+         {}}, // two writers' lines run together
         {prefix + "Sun Feb 18 \xc3\xa9\xc3\xa9:21 2024", Kind::notARecord, {}},
         {"Internet connection test failed on Sun Feb 18 00:29:21 2024", Kind::notARecord, {}},
     };

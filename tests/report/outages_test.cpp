@@ -37,7 +37,8 @@ TEST(Outages, GapRuleAtItsEdgesAndTimeGoingBackwards) {
         {"one second over the gap", {check(100s), check(191s)}, {{0, 1}, {0, 1}}},
         {"the same second twice", {check(100s), check(100s)}, {{0, 2}}},
         {"time going backwards", {check(100s), check(130s), check(120s)}, {{30, 2}, {0, 1}}},
-        {"a clock set back an hour", {check(3700s), check(3730s), check(130s), check(160s)},
+        {"a clock set back an hour",
+         {check(3700s), check(3730s), check(130s), check(160s)},
          {{30, 2}, {30, 2}}},
         {"untimed checks stay out", {check(100s), {Kind::untimed}, check(130s)}, {{30, 2}}},
         {"skipped lines do not break an outage",
@@ -56,10 +57,14 @@ TEST(Outages, GapRuleAtItsEdgesAndTimeGoingBackwards) {
 }
 
 TEST(Outages, CountsChecksPerDayAndOutagesOnTheDayTheyBegan) {
-    const report::Report report = grouped(
-        {check(60s), {Kind::untimed}, {Kind::notARecord}, check(86'340s), check(86'400s + 20s),
-         check(86'400s + 50s), {Kind::notARecord}},
-        90s);
+    const report::Report report = grouped({check(60s),
+                                           {Kind::untimed},
+                                           {Kind::notARecord},
+                                           check(86'340s),
+                                           check(86'400s + 20s),
+                                           check(86'400s + 50s),
+                                           {Kind::notARecord}},
+                                          90s);
     EXPECT_EQ(report.failedChecks, 5);
     EXPECT_EQ(report.untimedChecks, 1);
     EXPECT_EQ(report.skippedLines, 2);

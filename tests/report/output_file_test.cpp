@@ -1,4 +1,4 @@
-// Writing outputs: replaced whole or not at all, symlinks followed, pipes and devices kept as they are.
+// Writing outputs: replaced whole or not at all, symlinks followed, pipes kept as they are.
 #include <csignal>
 #include <filesystem>
 #include <fstream>

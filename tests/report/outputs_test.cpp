@@ -1,4 +1,4 @@
-// The outputs: CSV exactly, the summary's edges, and an HTML page that is well-formed and fetches nothing.
+// The outputs: CSV exactly, the summary at its edges, a well-formed page that fetches nothing.
 #include <gtest/gtest.h>
 
 #include "renderers.h"
@@ -67,8 +67,8 @@ TEST(Outputs, HtmlIsWellFormedSelfContainedAndEscaped) {
     for (const report::Report& report : {sample(), report::ReportBuilder(90s).finish()}) {
         const std::string page = report::htmlPage(report, "<b>&\"log\".txt");
         EXPECT_EQ(firstImbalance(page), "");
-        for (const char* fetching : {"http:", "https:", "<script", "src=", "url(", "@import",
-                                     "<link", "<b>"}) {
+        for (const char* fetching :
+             {"http:", "https:", "<script", "src=", "url(", "@import", "<link", "<b>"}) {
             EXPECT_EQ(page.find(fetching), std::string::npos) << fetching;
         }
         EXPECT_NE(page.find("&lt;b&gt;&amp;&quot;log&quot;.txt"), std::string::npos);

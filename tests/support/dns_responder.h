@@ -1,4 +1,4 @@
-// A small DNS server on loopback UDP for resolver tests: per query type, answer, stay silent or fail.
+// A small loopback DNS server for resolver tests: per query type, answer, stay silent or fail.
 #pragma once
 
 #include <atomic>
