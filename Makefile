@@ -37,7 +37,7 @@ bench:
 	cmake --build --preset linux-test --target probe_bench loopback_peer connectivity-monitor-unpaused connectivity-report
 	./build/linux-test/bench/probe_bench
 	bash bench/cycle_cost.sh build/linux-test/tests/support/connectivity-monitor-unpaused build/linux-test/bench/loopback_peer
-	bash bench/report_scale.sh build/linux-test/connectivity-report
+	bash bench/report_scale.sh build/linux-test/report/connectivity-report
 
 lint:
 	@bash scripts/install-deps.sh lint

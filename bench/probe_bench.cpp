@@ -1,4 +1,5 @@
 // The probe on loopback beside its floor for each case, then a table of times and ratios.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -7,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "dns_responder.h"
 #include "loopback_peers.h"
 #include "posix/probe.h"
 #include "windows_services.h"
@@ -52,6 +54,37 @@ void raceWithBrokenIpv6(benchmark::State& state, Peer (*makeIpv4Peer)(Family, st
     }
 }
 
+// A name answered by a loopback resolver for both families, and listeners on ::1 and 127.0.0.1.
+struct NamedHost {
+    loopback::DnsResponder resolver{loopback::DnsReply::answer, loopback::DnsReply::answer};
+    Peer ipv6 = Peer::listening(Family::ipv6);
+    Peer ipv4 = Peer::listening(Family::ipv4, ipv6.port());
+};
+
+// The floor: the same c-ares lookup driven to its end alone, then one bare connect.
+bool lookUpThenConnect(const NamedHost& host) {
+    standin::NameLookup lookup("probe.test", host.ipv6.port(), host.resolver.nameserver());
+    while (!lookup.finished()) {
+        std::vector<pollfd> watched;
+        const auto wakeAt = lookup.watch(watched);
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(wakeAt - standin::Clock::now());
+        ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long>(wait.count(), 0)));
+        lookup.process(watched);
+    }
+    return !lookup.takeArrived().empty() && bareConnect(host.ipv6);
+}
+
+void namedHost(benchmark::State& state, bool floor) {
+    const NamedHost host;
+    const std::wstring url = L"http://probe.test:" + std::to_wstring(host.ipv6.port());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(floor ? lookUpThenConnect(host)
+                                       : standin::canConnect(url, standin::connectionBudget,
+                                                             host.resolver.nameserver()));
+    }
+}
+
 // Keeps each run's mean real time, in seconds, for the closing table.
 class RecordingReporter : public benchmark::ConsoleReporter {
   public:
@@ -86,6 +119,8 @@ void printComparison(const RecordingReporter& reporter) {
         "at most 1.5x the bare connect");
     row("refused port", at("refusedProbe/real_time"), at("refusedFloor/real_time"),
         "close to the bare refused connect");
+    row("named host, loopback resolver", at("namedProbe/real_time"), at("namedFloor/real_time"),
+        "at most 1.5x the lookup plus a connect");
     row("::1 dropping, 127.0.0.1 listening", broken, stagger, "");
     std::printf("%-34s %+10.1f ms over the attempt delay (goal: within 50 ms)\n", "",
                 (broken - stagger) * 1e3);
@@ -109,6 +144,14 @@ int main(int argc, char** argv) {
                               PeerCase{"refusedFloor", Peer::refusing, bareConnect},
                               PeerCase{"refusedProbe", Peer::refusing, probeUrl}}) {
         benchmark::RegisterBenchmark(c.name, againstPeer, c.makePeer, c.check)
+            ->UseRealTime()
+            ->Unit(kMicrosecond);
+    }
+    if (loopback::ipv6Available()) {
+        benchmark::RegisterBenchmark("namedFloor", namedHost, true)
+            ->UseRealTime()
+            ->Unit(kMicrosecond);
+        benchmark::RegisterBenchmark("namedProbe", namedHost, false)
             ->UseRealTime()
             ->Unit(kMicrosecond);
     }

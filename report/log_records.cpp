@@ -34,10 +34,17 @@ int twoDigits(std::string_view text, bool blankAllowed, bool& ok) {
     return (blank ? 0 : (text[0] - '0') * 10) + (text[1] - '0');
 }
 
+// Names compared as three packed bytes: this runs for every line of logs of millions.
+constexpr unsigned packed(std::string_view name) {
+    return static_cast<unsigned char>(name[0]) << 16U | static_cast<unsigned char>(name[1]) << 8U |
+           static_cast<unsigned char>(name[2]);
+}
+
 template <std::size_t N>
 int indexOf(const std::array<std::string_view, N>& names, std::string_view name) {
+    const unsigned key = packed(name);
     for (std::size_t i = 0; i < N; ++i) {
-        if (names[i] == name) {
+        if (packed(names[i]) == key) {
             return static_cast<int>(i);
         }
     }

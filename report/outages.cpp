@@ -40,7 +40,12 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
     }
     const LocalTime time = verdict.time;
     ++report_.failedChecks;
-    ++report_.days[floor<std::chrono::days>(time)].checks;
+    const local_days day = floor<std::chrono::days>(time);
+    if (day != today_ || todaysFigures_ == nullptr) { // consecutive lines mostly share a day
+        today_ = day;
+        todaysFigures_ = &report_.days[day];
+    }
+    ++todaysFigures_->checks;
     report_.earliest = std::min(report_.earliest.value_or(time), time);
     report_.latest = std::max(report_.latest.value_or(time), time);
     if (current_ && time >= current_->end && time - current_->end <= report_.gap) {

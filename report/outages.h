@@ -56,6 +56,8 @@ class ReportBuilder {
 
     Report report_;
     std::optional<Outage> current_;
+    std::chrono::local_days today_{};
+    DaySummary* todaysFigures_ = nullptr; // map nodes stay put as others are added
 };
 
 } // namespace report

@@ -69,11 +69,6 @@ TEST(Probe, ReachesALoopbackListenerOfEitherFamily) {
     }
 }
 
-TEST(Probe, ReachesALoopbackListenerByName) {
-    const Peer listener = Peer::listening(Family::ipv4);
-    EXPECT_TRUE(probe(L"http://localhost:" + std::to_wstring(listener.port()) + L"/index.html"));
-}
-
 TEST(Probe, RefusedPortIsUnreachableAtOnce) {
     for (const Family family : familiesHere()) {
         const Peer refusing = Peer::refusing(family);
