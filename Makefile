@@ -4,7 +4,7 @@
 run:
 	@bash scripts/install-deps.sh build
 	cmake --preset linux
-	cmake --build --preset linux --target connectivity-monitor
+	cmake --build --preset linux
 	./build/linux/connectivity-monitor
 
 test:
@@ -34,9 +34,11 @@ package:
 bench:
 	@bash scripts/install-deps.sh bench
 	cmake --preset linux-test
-	cmake --build --preset linux-test --target probe_bench loopback_peer connectivity-monitor-unpaused connectivity-report
+	cmake --build --preset linux-test --target probe_bench loopback_peer dns_responder \
+		connectivity-monitor connectivity-monitor-unpaused connectivity-report
 	./build/linux-test/bench/probe_bench
 	bash bench/cycle_cost.sh build/linux-test/tests/support/connectivity-monitor-unpaused build/linux-test/bench/loopback_peer
+	bash bench/resolver_table.sh build/linux-test/connectivity-monitor build/linux-test/tests/support/dns_responder
 	bash bench/report_scale.sh build/linux-test/report/connectivity-report
 
 lint:
