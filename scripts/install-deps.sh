@@ -20,7 +20,7 @@ test)
         icoutils iproute2 perl)
     ;;
 browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
-bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time) ;;
+bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2) ;;
 *)
     echo "usage: $0 build|windows|package|test|browser|bench|lint" >&2
     exit 2

@@ -21,11 +21,11 @@ prompt='Do you want to quit? y/Y '
 
 # The probe host named by /etc/hosts, or by a resolver that never answers AAAA (a middlebox fault).
 if [[ $scenario == reachable-via-* ]]; then
-    { [ "$(id -u)" -eq 0 ] && unshare -m -n -p --fork true 2>/dev/null; } ||
+    { [ "$(id -u)" -eq 0 ] && unshare -m -n -p --fork --mount-proc true 2>/dev/null; } ||
         { echo "SKIP: needs root for a private mount and network namespace"; exit 77; }
     printf '127.0.0.1 localhost\n' >"$scratch/hosts"
     printf 'nameserver 127.0.0.1\noptions timeout:5 attempts:2\n' >"$scratch/resolv.conf"
-    isolate=(unshare -m -n -p --fork bash "$(dirname "$0")/private_machine.sh" "$scratch")
+    isolate=(unshare -m -n -p --fork --mount-proc bash "$(dirname "$0")/private_machine.sh" "$scratch")
     if [ "$scenario" = reachable-via-hosts ]; then
         printf '127.0.0.1 www.google.com\n' >>"$scratch/hosts"
     else

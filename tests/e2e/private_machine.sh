@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command as on a machine of its own: private mounts, network and processes, our /etc/hosts
 # and /etc/resolv.conf, loopback up, a listener on 127.0.0.1:443 that notes each connection, and
-# optionally a DNS responder on 127.0.0.1:53. Start it as `unshare -m -n -p --fork` (root): every
-# helper, and any Wine server started inside, ends with it.
+# optionally a DNS responder on 127.0.0.1:53. Start it as `unshare -m -n -p --fork --mount-proc`
+# (root): every helper, and any Wine server started inside, ends with it; sanitizers read /proc.
 # usage: private_machine.sh DIR [--dns DNS_RESPONDER A_REPLY AAAA_REPLY] -- COMMAND...
 # DIR holds hosts and resolv.conf; the listener appends a line to DIR/accepted per connection.
 set -u
