@@ -67,17 +67,26 @@ bool writesInPlace(const std::string& given, const fs::path& target) {
     return fs::exists(status) && !fs::is_regular_file(status);
 }
 
+// Appended, never truncated or created: /dev/stdout may lead to the very file the shell redirected
+// our output to, and truncating it there would wipe what was already written.
 std::string writeInPlace(const fs::path& path, std::string_view text) {
-    std::FILE* file = std::fopen(path.string().c_str(), "wb");
-    if (file == nullptr) {
+#ifdef _WIN32
+    const int fd = ::_open(path.string().c_str(), _O_WRONLY | _O_APPEND | _O_BINARY);
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+#endif
+    if (fd < 0) {
         return failure(path, std::strerror(errno));
     }
-    const bool wrote = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const bool wrote = writeAll(fd, text);
     const int savedErrno = errno;
-    if (std::fclose(file) != 0 || !wrote) {
-        return failure(path, std::strerror(wrote ? errno : savedErrno));
-    }
-    return {};
+#ifdef _WIN32
+    const bool closed = ::_close(fd) == 0;
+#else
+    const bool closed = ::close(fd) == 0;
+#endif
+    return wrote && closed ? std::string()
+                           : failure(path, std::strerror(wrote ? errno : savedErrno));
 }
 
 #ifdef _WIN32

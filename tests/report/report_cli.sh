@@ -36,6 +36,11 @@ report log.txt --html page.html --csv table.csv >/dev/null || fail "writing file
 [ "$(tr -d '\r' <table.csv)" = "$expected" ] && grep -q '<svg class="track"' page.html ||
     fail "the files written differ from the outputs"
 
+# /dev/stdout leads to the file the shell opened: appended to, never truncated or replaced.
+if [[ ${command[0]} != *wine* ]]; then
+    "${command[@]}" log.txt --csv /dev/stdout >both.txt
+    grep -q '^Connectivity report' both.txt && grep -q '^start,end' both.txt || fail "$(cat both.txt)"
+fi
 : >empty.txt
 [[ $(report empty.txt) =~ "No failed checks" ]] || fail "an empty log: $(report empty.txt)"
 
