@@ -21,8 +21,10 @@ prompt='Do you want to quit? y/Y '
 
 # The probe host named by /etc/hosts, or by a resolver that never answers AAAA (a middlebox fault).
 if [[ $scenario == reachable-via-* ]]; then
-    { [ "$(id -u)" -eq 0 ] && unshare -m -n -p --fork --mount-proc true 2>/dev/null; } ||
-        { echo "SKIP: needs root for a private mount and network namespace"; exit 77; }
+    refusal=$([ "$(id -u)" -eq 0 ] && unshare -m -n -p --fork --mount-proc true 2>&1) || {
+        echo "SKIP: no private mount, network and process namespaces (root only): ${refusal:-not root}"
+        exit 77
+    }
     printf '127.0.0.1 localhost\n' >"$scratch/hosts"
     printf 'nameserver 127.0.0.1\noptions timeout:5 attempts:2\n' >"$scratch/resolv.conf"
     isolate=(unshare -m -n -p --fork --mount-proc bash "$(dirname "$0")/private_machine.sh" "$scratch")
