@@ -10,28 +10,22 @@
 #include "probe.h"
 
 namespace standin {
+
 namespace {
 
 // An address literal needs no lookup: dotted IPv4, or the IPv6 text that was in brackets.
 std::optional<Endpoint> literalEndpoint(const ProbeTarget& target, std::uint16_t port) {
     Endpoint endpoint;
-    if (target.isIpv6Literal) {
-        auto& v6 = reinterpret_cast<sockaddr_in6&>(endpoint.address);
-        if (::inet_pton(AF_INET6, target.host.c_str(), &v6.sin6_addr) != 1) {
-            return std::nullopt;
-        }
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        endpoint.length = sizeof v6;
-        return endpoint;
-    }
     auto& v4 = reinterpret_cast<sockaddr_in&>(endpoint.address);
-    if (::inet_pton(AF_INET, target.host.c_str(), &v4.sin_addr) != 1) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(endpoint.address);
+    const int family = target.isIpv6Literal ? AF_INET6 : AF_INET;
+    void* const binary = family == AF_INET6 ? static_cast<void*>(&v6.sin6_addr) : &v4.sin_addr;
+    if (::inet_pton(family, target.host.c_str(), binary) != 1) {
         return std::nullopt;
     }
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(port);
-    endpoint.length = sizeof v4;
+    endpoint.address.ss_family = static_cast<sa_family_t>(family);
+    endpoint.length = family == AF_INET6 ? sizeof v6 : sizeof v4;
+    endpoint.setPort(port);
     return endpoint;
 }
 

@@ -17,18 +17,6 @@ int closeOnExec(ares_socket_t fd, int /*type*/, void* /*unused*/) {
     return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? ARES_SUCCESS : -1;
 }
 
-Endpoint withPort(const ares_addrinfo_node& node, std::uint16_t port) {
-    Endpoint endpoint;
-    std::memcpy(&endpoint.address, node.ai_addr, node.ai_addrlen);
-    endpoint.length = node.ai_addrlen;
-    if (node.ai_family == AF_INET6) {
-        reinterpret_cast<sockaddr_in6*>(&endpoint.address)->sin6_port = htons(port);
-    } else {
-        reinterpret_cast<sockaddr_in*>(&endpoint.address)->sin_port = htons(port);
-    }
-    return endpoint;
-}
-
 } // namespace
 
 NameLookup::NameLookup(const std::string& host, std::uint16_t port, const std::string& nameservers)
@@ -72,7 +60,11 @@ void NameLookup::onAnswer(void* query, int status, int /*timeouts*/, ares_addrin
         for (const ares_addrinfo_node* node = result->nodes; node != nullptr;
              node = node->ai_next) {
             if (node->ai_family == family && node->ai_addrlen <= sizeof(sockaddr_storage)) {
-                lookup->arrived_.push_back(withPort(*node, lookup->port_));
+                Endpoint endpoint;
+                std::memcpy(&endpoint.address, node->ai_addr, node->ai_addrlen);
+                endpoint.length = node->ai_addrlen;
+                endpoint.setPort(lookup->port_);
+                lookup->arrived_.push_back(endpoint);
             }
         }
     }

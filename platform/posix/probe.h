@@ -45,6 +45,7 @@ struct Endpoint {
     sockaddr_storage address{};
     socklen_t length = 0;
     int family() const { return address.ss_family; }
+    void setPort(std::uint16_t port); // in either family's place
 };
 
 // Both address families of one name, looked up at once with c-ares on non-blocking sockets that
