@@ -16,7 +16,6 @@ constexpr std::size_t timeTextLength = 24; // "Sun Feb 18 00:29:21 2024"
 // Anything longer than a record plus a CR is not one; it is skipped without being kept.
 constexpr std::size_t longestLine = prefix.size() + timeTextLength + 1;
 
-constexpr std::array<std::string_view, 7> weekdays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr std::array<std::string_view, 12> months{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -55,7 +54,7 @@ int indexOf(const std::array<std::string_view, N>& names, std::string_view name)
 std::optional<LocalTime> parseTimeText(std::string_view text) {
     if (text.size() != timeTextLength || text[3] != ' ' || text[7] != ' ' || text[10] != ' ' ||
         text[13] != ':' || text[16] != ':' || text[19] != ' ' ||
-        indexOf(weekdays, text.substr(0, 3)) < 0) {
+        indexOf(weekdayNames, text.substr(0, 3)) < 0) {
         return std::nullopt;
     }
     const int month = indexOf(months, text.substr(4, 3));

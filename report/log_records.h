@@ -1,6 +1,7 @@
 // Reading the log: each line is a check failed at a local time, one without a time, or no record.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -10,6 +11,10 @@
 namespace report {
 
 using LocalTime = std::chrono::local_seconds;
+
+// As ctime writes them, Sunday first (std::chrono::weekday's C encoding).
+inline constexpr std::array<std::string_view, 7> weekdayNames{"Sun", "Mon", "Tue", "Wed",
+                                                              "Thu", "Fri", "Sat"};
 
 struct LineVerdict {
     enum class Kind { timed, untimed, notARecord } kind;

@@ -85,18 +85,19 @@ int run(int argc, char** argv) {
     const std::string source = fromStandardInput ? "standard input" : logPath;
 
     int status = 0;
+    const auto write = [&status](const std::string& path, const std::string& text) {
+        if (const std::string problem = report::writeOutput(path, text); !problem.empty()) {
+            status = fail(problem);
+        }
+    };
     if (csvPath != "-" && htmlPath != "-") {
-        const std::string problem = report::writeOutput("-", report::textSummary(figures, source));
-        status = problem.empty() ? status : fail(problem);
+        write("-", report::textSummary(figures, source));
     }
     if (!csvPath.empty()) {
-        const std::string problem = report::writeOutput(csvPath, report::csvTable(figures));
-        status = problem.empty() ? status : fail(problem);
+        write(csvPath, report::csvTable(figures));
     }
     if (!htmlPath.empty()) {
-        const std::string problem =
-            report::writeOutput(htmlPath, report::htmlPage(figures, source));
-        status = problem.empty() ? status : fail(problem);
+        write(htmlPath, report::htmlPage(figures, source));
     }
     return status;
 }

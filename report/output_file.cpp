@@ -25,7 +25,8 @@ std::string failure(const fs::path& path, const std::string& reason) {
     return "cannot write " + path.string() + ": " + reason;
 }
 
-bool writeAll(int fd, std::string_view text) {
+// 0, or the errno of the write that failed.
+int writeAll(int fd, std::string_view text) {
     while (!text.empty()) {
 #ifdef _WIN32
         const int wrote = ::_write(
@@ -37,11 +38,21 @@ bool writeAll(int fd, std::string_view text) {
         }
 #endif
         if (wrote <= 0) {
-            return false;
+            return wrote < 0 ? errno : EIO;
         }
         text.remove_prefix(static_cast<std::size_t>(wrote));
     }
-    return true;
+    return 0;
+}
+
+// Closes fd; keeps the first failure, or reports the close's own.
+int closeKeeping(int fd, int failure) {
+#ifdef _WIN32
+    const bool closed = ::_close(fd) == 0;
+#else
+    const bool closed = ::close(fd) == 0;
+#endif
+    return failure != 0 || closed ? failure : errno;
 }
 
 // Follows a chain of symlinks to the file it names, which need not exist yet.
@@ -78,15 +89,8 @@ std::string writeInPlace(const fs::path& path, std::string_view text) {
     if (fd < 0) {
         return failure(path, std::strerror(errno));
     }
-    const bool wrote = writeAll(fd, text);
-    const int savedErrno = errno;
-#ifdef _WIN32
-    const bool closed = ::_close(fd) == 0;
-#else
-    const bool closed = ::close(fd) == 0;
-#endif
-    return wrote && closed ? std::string()
-                           : failure(path, std::strerror(wrote ? errno : savedErrno));
+    const int problem = closeKeeping(fd, writeAll(fd, text));
+    return problem == 0 ? std::string() : failure(path, std::strerror(problem));
 }
 
 #ifdef _WIN32
@@ -147,28 +151,25 @@ std::string writeOutput(const std::string& path, std::string_view text) {
     if (fd < 0) {
         return failure(path, std::strerror(errno));
     }
-    bool written = writeAll(fd, text);
-    int savedErrno = errno;
+    int problem = writeAll(fd, text);
 #ifndef _WIN32
     // On disk before the rename, so a crash leaves the old file or the new one, never an empty one.
-    written = written && (::fsync(fd) == 0 || (savedErrno = errno, false));
+    if (problem == 0 && ::fsync(fd) != 0) {
+        problem = errno;
+    }
     // An existing file keeps its permissions.
     struct stat existing {};
-    if (written && ::stat(target.c_str(), &existing) == 0) {
+    if (problem == 0 && ::stat(target.c_str(), &existing) == 0) {
         ::fchmod(fd, existing.st_mode & 07777);
     }
-    if (::close(fd) != 0 && written) {
-        written = false;
-        savedErrno = errno;
-    }
-#else
-    written = ::_close(fd) == 0 && written;
 #endif
-    if (!written || !replace(temporary, target)) {
-        const std::string reason = std::strerror(written ? errno : savedErrno);
-        // Nothing half-written stays behind, under either name.
-        fs::remove(temporary, error);
-        return failure(path, reason);
+    problem = closeKeeping(fd, problem);
+    if (problem == 0 && !replace(temporary, target)) {
+        problem = errno;
+    }
+    if (problem != 0) {
+        fs::remove(temporary, error); // nothing half-written stays behind, under either name
+        return failure(path, std::strerror(problem));
     }
     return {};
 }

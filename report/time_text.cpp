@@ -23,9 +23,7 @@ std::string isoDate(std::chrono::local_days day) {
 }
 
 std::string weekdayDate(std::chrono::local_days day) {
-    static constexpr std::array<const char*, 7> names{"Sun", "Mon", "Tue", "Wed",
-                                                      "Thu", "Fri", "Sat"};
-    return std::string(names[std::chrono::weekday{day}.c_encoding()]) + " " + isoDate(day);
+    return std::string(weekdayNames[std::chrono::weekday{day}.c_encoding()]) + " " + isoDate(day);
 }
 
 std::string clockTime(LocalTime time) {
