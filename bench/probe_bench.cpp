@@ -13,7 +13,6 @@
 #include "posix/probe.h"
 #include "windows_services.h"
 
-using loopback::AddressChain;
 using loopback::Family;
 using loopback::Peer;
 
@@ -47,10 +46,10 @@ void againstPeer(benchmark::State& state, Peer (*makePeer)(Family, std::uint16_t
 void raceWithBrokenIpv6(benchmark::State& state, Peer (*makeIpv4Peer)(Family, std::uint16_t)) {
     const Peer dropping = Peer::dropping(Family::ipv6);
     const Peer ipv4 = makeIpv4Peer(Family::ipv4, dropping.port());
-    const AddressChain addresses({&dropping, &ipv4});
+    const auto addresses = loopback::endpointsOf({&dropping, &ipv4});
     for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            standin::connectsToAny(addresses.get(), standin::connectionBudget));
+        benchmark::DoNotOptimize(standin::raceToConnect(
+            nullptr, addresses, standin::Clock::now() + standin::connectionBudget));
     }
 }
 
@@ -64,7 +63,9 @@ struct NamedHost {
 // The floor: the same c-ares lookup driven to its end alone, then one bare connect.
 bool lookUpThenConnect(const NamedHost& host) {
     standin::NameLookup lookup("probe.test", host.ipv6.port(), host.resolver.nameserver());
+    std::size_t found = 0;
     while (!lookup.finished()) {
+        found += lookup.takeReady().size();
         std::vector<pollfd> watched;
         const auto wakeAt = lookup.watch(watched);
         const auto wait =
@@ -72,7 +73,7 @@ bool lookUpThenConnect(const NamedHost& host) {
         ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long>(wait.count(), 0)));
         lookup.process(watched);
     }
-    return !lookup.takeArrived().empty() && bareConnect(host.ipv6);
+    return found > 0 && bareConnect(host.ipv6);
 }
 
 void namedHost(benchmark::State& state, bool floor) {

@@ -17,6 +17,14 @@ if ! printf '%s\n' "${units[@]}" |
     exit 1
 fi
 
+# Debian 12 has c-ares 1.18, newer systems 1.34, which marks these deprecated: with warnings as
+# errors there, any of them breaks the build.
+echo "c-ares: no call that 1.34 deprecates"
+deprecated='ares_(getsock|fds|process|init|gethostbyname|query|search|send|set_servers|set_servers_ports|get_servers|get_servers_ports|parse_[a-z_]+_reply|create_query|mkquery)'
+if grep -nE "\b$deprecated\s*\(" "${sources[@]}"; then
+    exit 1
+fi
+
 echo "cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
     --enable=warning,performance,portability --suppress=missingIncludeSystem \

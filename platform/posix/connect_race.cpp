@@ -1,7 +1,6 @@
 // Races TCP connects to addresses as they arrive, in the manner of Happy Eyeballs (RFC 8305).
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <utility>
 
@@ -43,20 +42,21 @@ class Socket {
     int fd_;
 };
 
-// Addresses not yet tried, one queue per family; taken alternately so one broken family costs
-// at most one attempt delay before the other is tried, however late either family's answer came.
-class Candidates {
+// Addresses not yet tried, one queue per family, taken alternately: one broken family costs at
+// most one attempt delay before the other is tried, however late either family's answer came.
+// The family of the first address added leads (RFC 8305, section 4).
+class AlternatingQueue {
   public:
-    explicit Candidates(std::optional<int> leadFamily) : nextFamily_(leadFamily) {}
-    void add(const Endpoint& endpoint) { queueOf(endpoint.family()).push_back(endpoint); }
-    bool empty() const { return ipv6_.empty() && ipv4_.empty(); }
-    bool hasIpv6() const { return !ipv6_.empty(); }
-    Endpoint take() {
-        // IPv6 leads unless the caller named a lead (RFC 8305, section 4).
-        int family = nextFamily_.value_or(AF_INET6);
-        if (queueOf(family).empty()) {
-            family = family == AF_INET6 ? AF_INET : AF_INET6;
+    void add(const Endpoint& endpoint) {
+        if (nextFamily_ == AF_UNSPEC) {
+            nextFamily_ = endpoint.family();
         }
+        queueOf(endpoint.family()).push_back(endpoint);
+    }
+    bool empty() const { return ipv6_.empty() && ipv4_.empty(); }
+    Endpoint take() {
+        const int other = nextFamily_ == AF_INET6 ? AF_INET : AF_INET6;
+        const int family = queueOf(nextFamily_).empty() ? other : nextFamily_;
         std::deque<Endpoint>& queue = queueOf(family);
         Endpoint next = queue.front();
         queue.pop_front();
@@ -68,7 +68,7 @@ class Candidates {
     std::deque<Endpoint>& queueOf(int family) { return family == AF_INET6 ? ipv6_ : ipv4_; }
     std::deque<Endpoint> ipv6_;
     std::deque<Endpoint> ipv4_;
-    std::optional<int> nextFamily_;
+    int nextFamily_ = AF_UNSPEC;
 };
 
 enum class Attempt { failed, pending, connected };
@@ -105,92 +105,63 @@ int pollTimeoutUntil(Clock::time_point wakeAt) {
 } // namespace
 
 bool raceToConnect(NameLookup* lookup, const std::vector<Endpoint>& known,
-                   Clock::time_point deadline, std::optional<int> leadFamily) {
-    Candidates candidates(leadFamily);
+                   Clock::time_point deadline) {
+    AlternatingQueue queue;
     for (const Endpoint& endpoint : known) {
-        candidates.add(endpoint);
+        queue.add(endpoint);
     }
-    std::vector<Socket> pending;
-    auto nextStartAt = Clock::now();
-    bool started = lookup == nullptr;
-    std::optional<Clock::time_point> ipv4OnlySince; // an A answer waiting for the AAAA one
-
+    std::vector<Socket> attempts;
+    auto nextAttemptAt = Clock::now();
     while (Clock::now() < deadline) {
         if (lookup != nullptr) {
-            for (const Endpoint& endpoint : lookup->takeArrived()) {
-                candidates.add(endpoint);
+            for (const Endpoint& endpoint : lookup->takeReady()) {
+                queue.add(endpoint);
             }
-            if (!started && !candidates.empty() && !ipv4OnlySince) {
-                ipv4OnlySince = Clock::now();
-            }
-            // Connect on an AAAA answer at once; on an A answer once AAAA is settled or the
-            // resolution delay is over.
-            started = started || candidates.hasIpv6() ||
-                      (ipv4OnlySince &&
-                       (lookup->ipv6Done() || Clock::now() >= *ipv4OnlySince + resolutionDelay));
         }
-        while (started && !candidates.empty() && (pending.empty() || Clock::now() >= nextStartAt)) {
-            const Attempt attempt = startConnect(candidates.take(), pending);
-            if (attempt == Attempt::connected) {
+        // Start the next attempt when none is pending or the stagger has passed.
+        if (!queue.empty() && (attempts.empty() || Clock::now() >= nextAttemptAt)) {
+            switch (startConnect(queue.take(), attempts)) {
+            case Attempt::connected:
                 return true;
-            }
-            if (attempt == Attempt::pending) {
-                nextStartAt = Clock::now() + attemptDelay;
+            case Attempt::failed:
+                continue; // hand over to the next address at once
+            case Attempt::pending:
+                nextAttemptAt = Clock::now() + attemptDelay;
                 break;
             }
         }
-        const bool moreMayCome = lookup != nullptr && !lookup->finished();
-        if (pending.empty() && candidates.empty() && !moreMayCome) {
+        if (attempts.empty() && queue.empty() && (lookup == nullptr || lookup->finished())) {
             return false; // every address failed outright, or there were none
         }
 
         std::vector<pollfd> watched;
-        watched.reserve(pending.size() + 2);
-        for (const Socket& socket : pending) {
+        watched.reserve(attempts.size());
+        for (const Socket& socket : attempts) {
             watched.push_back(pollfd{socket.fd(), POLLOUT, 0});
         }
-        auto wakeAt = deadline;
-        if (started && !candidates.empty()) {
-            wakeAt = std::min(wakeAt, nextStartAt);
-        } else if (ipv4OnlySince && !started) {
-            wakeAt = std::min(wakeAt, *ipv4OnlySince + resolutionDelay);
-        }
-        if (moreMayCome) {
+        auto wakeAt = queue.empty() ? deadline : std::min(deadline, nextAttemptAt);
+        if (lookup != nullptr) {
             wakeAt = std::min(wakeAt, lookup->watch(watched));
         }
-        const int ready = ::poll(watched.data(), watched.size(), pollTimeoutUntil(wakeAt));
-        if (ready < 0 && errno != EINTR) {
+        if (::poll(watched.data(), watched.size(), pollTimeoutUntil(wakeAt)) < 0 &&
+            errno != EINTR) {
             return false;
         }
-        if (moreMayCome) {
-            lookup->process(std::span(watched).subspan(pending.size()));
+        if (lookup != nullptr) {
+            lookup->process(std::span(watched).subspan(attempts.size()));
         }
-        for (std::size_t i = pending.size(); ready > 0 && i-- > 0;) {
+        for (std::size_t i = attempts.size(); i-- > 0;) {
             if (watched[i].revents == 0) {
                 continue;
             }
             if (handshakeSucceeded(watched[i].fd)) {
                 return true;
             }
-            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
-            nextStartAt = Clock::now(); // a failed attempt hands over to the next at once
+            attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
+            nextAttemptAt = Clock::now(); // a failed attempt hands over to the next at once
         }
     }
     return false;
-}
-
-bool connectsToAny(const addrinfo* addresses, std::chrono::milliseconds budget) {
-    std::vector<Endpoint> known;
-    for (const addrinfo* a = addresses; a != nullptr; a = a->ai_next) {
-        Endpoint endpoint;
-        std::memcpy(&endpoint.address, a->ai_addr,
-                    std::min<std::size_t>(a->ai_addrlen, sizeof endpoint.address));
-        endpoint.length = a->ai_addrlen;
-        known.push_back(endpoint);
-    }
-    const std::optional<int> lead =
-        known.empty() ? std::nullopt : std::optional<int>(known.front().family());
-    return raceToConnect(nullptr, known, Clock::now() + budget, lead);
 }
 
 } // namespace standin

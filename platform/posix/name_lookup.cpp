@@ -1,4 +1,5 @@
 // Looks a host name up for both address families with c-ares, driven from the caller's poll loop.
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -27,7 +28,10 @@ NameLookup::NameLookup(const std::string& host, std::uint16_t port, const std::s
     ares_options options{};
     options.timeout = static_cast<int>(nameserverTimeout.count());
     options.tries = nameserverTries;
-    if (ares_init_options(&channel_, &options, ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES) !=
+    options.sock_state_cb = onSocketState;
+    options.sock_state_cb_data = this;
+    if (ares_init_options(&channel_, &options,
+                          ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_STATE_CB) !=
             ARES_SUCCESS ||
         (!nameservers.empty() &&
          ares_set_servers_ports_csv(channel_, nameservers.c_str()) != ARES_SUCCESS)) {
@@ -53,9 +57,23 @@ NameLookup::~NameLookup() {
     ares_library_cleanup();
 }
 
+void NameLookup::onSocketState(void* lookup, ares_socket_t fd, int readable, int writable) {
+    std::vector<pollfd>& sockets = static_cast<NameLookup*>(lookup)->sockets_;
+    std::erase_if(sockets, [fd](const pollfd& entry) { return entry.fd == fd; });
+    if (readable != 0 || writable != 0) { // neither: c-ares is closing it
+        const auto events =
+            static_cast<short>((readable != 0 ? POLLIN : 0) | (writable != 0 ? POLLOUT : 0));
+        sockets.push_back(pollfd{fd, events, 0});
+    }
+}
+
 void NameLookup::onAnswer(void* query, int status, int /*timeouts*/, ares_addrinfo* result) {
     auto& [lookup, family] = *static_cast<Query*>(query);
-    (family == AF_INET6 ? lookup->ipv6Done_ : lookup->ipv4Done_) = true;
+    const bool ipv6 = family == AF_INET6;
+    (ipv6 ? lookup->ipv6Done_ : lookup->ipv4Done_) = true;
+    if (!ipv6 && !lookup->ipv6Done_) {
+        lookup->ipv4AnsweredAt_ = Clock::now();
+    }
     if (status == ARES_SUCCESS && result != nullptr) {
         for (const ares_addrinfo_node* node = result->nodes; node != nullptr;
              node = node->ai_next) {
@@ -64,34 +82,41 @@ void NameLookup::onAnswer(void* query, int status, int /*timeouts*/, ares_addrin
                 std::memcpy(&endpoint.address, node->ai_addr, node->ai_addrlen);
                 endpoint.length = node->ai_addrlen;
                 endpoint.setPort(lookup->port_);
-                lookup->arrived_.push_back(endpoint);
+                (ipv6 ? lookup->ipv6Answers_ : lookup->ipv4Answers_).push_back(endpoint);
             }
         }
     }
     ares_freeaddrinfo(result);
 }
 
-std::vector<Endpoint> NameLookup::takeArrived() {
-    return std::exchange(arrived_, {});
+bool NameLookup::ipv4MayGo() const {
+    return ipv6Done_ || Clock::now() >= ipv4AnsweredAt_ + resolutionDelay;
+}
+
+bool NameLookup::finished() const {
+    return ipv6Done_ && ipv4Done_ && ipv6Answers_.empty() && ipv4Answers_.empty();
+}
+
+std::vector<Endpoint> NameLookup::takeReady() {
+    std::vector<Endpoint> ready = std::exchange(ipv6Answers_, {});
+    if (ipv4MayGo()) {
+        ready.insert(ready.end(), ipv4Answers_.begin(), ipv4Answers_.end());
+        ipv4Answers_.clear();
+    }
+    return ready;
 }
 
 Clock::time_point NameLookup::watch(std::vector<pollfd>& watched) const {
-    ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
-    const int bits = ares_getsock(channel_, sockets, ARES_GETSOCK_MAXNUM);
-    for (int i = 0; i < ARES_GETSOCK_MAXNUM; ++i) {
-        const bool readable = ARES_GETSOCK_READABLE(bits, i) != 0;
-        const bool writable = ARES_GETSOCK_WRITABLE(bits, i) != 0;
-        if (readable || writable) {
-            const auto events =
-                static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
-            watched.push_back(pollfd{sockets[i], events, 0});
-        }
-    }
+    watched.insert(watched.end(), sockets_.begin(), sockets_.end());
     timeval wait{};
     timeval longest{3600, 0};
     const timeval* next = ares_timeout(channel_, &longest, &wait);
-    return Clock::now() + std::chrono::seconds(next->tv_sec) +
-           std::chrono::microseconds(next->tv_usec);
+    const Clock::time_point resolverWakes = Clock::now() + std::chrono::seconds(next->tv_sec) +
+                                            std::chrono::microseconds(next->tv_usec);
+    // Held A answers are due when the resolution delay ends, whatever the resolver does.
+    return ipv4Answers_.empty() || ipv6Done_
+               ? resolverWakes
+               : std::min(resolverWakes, ipv4AnsweredAt_ + resolutionDelay);
 }
 
 void NameLookup::process(std::span<const pollfd> watched) {

@@ -49,7 +49,9 @@ struct Endpoint {
 };
 
 // Both address families of one name, looked up at once with c-ares on non-blocking sockets that
-// the caller polls beside its own. Destroying it cancels whatever is still outstanding.
+// the caller polls beside its own. It hands out addresses as they may be tried: AAAA answers at
+// once, A answers once the AAAA one has settled or the resolution delay is over (RFC 8305,
+// section 3). Destroying it cancels whatever is still outstanding.
 class NameLookup {
   public:
     // nameservers: c-ares' "host:port,..." form; empty means those of /etc/resolv.conf.
@@ -58,11 +60,11 @@ class NameLookup {
     NameLookup(const NameLookup&) = delete;
     NameLookup& operator=(const NameLookup&) = delete;
 
-    bool finished() const { return ipv6Done_ && ipv4Done_; }
-    bool ipv6Done() const { return ipv6Done_; }
-    // Addresses that arrived since the last call.
-    std::vector<Endpoint> takeArrived();
-    // Appends the resolver's sockets; returns when it next needs attention for its own timeouts.
+    // Both questions answered and every address handed out: nothing more will come.
+    bool finished() const;
+    // The addresses that may be tried now and were not handed out before, IPv6 first.
+    std::vector<Endpoint> takeReady();
+    // Appends the resolver's sockets; returns when the lookup next needs attention.
     Clock::time_point watch(std::vector<pollfd>& watched) const;
     // Hands the resolver what poll reported on its sockets, and lets it retry what timed out.
     void process(std::span<const pollfd> watched);
@@ -73,22 +75,24 @@ class NameLookup {
         int family;
     };
     static void onAnswer(void* query, int status, int timeouts, struct ares_addrinfo* result);
+    static void onSocketState(void* lookup, int fd, int readable, int writable);
+    bool ipv4MayGo() const;
 
     ares_channeldata* channel_ = nullptr;
     std::uint16_t port_;
+    std::vector<pollfd> sockets_; // what c-ares waits on, kept up to date by onSocketState
     bool ipv6Done_ = false;
     bool ipv4Done_ = false;
-    std::vector<Endpoint> arrived_;
+    Clock::time_point ipv4AnsweredAt_{};
+    std::vector<Endpoint> ipv6Answers_;
+    std::vector<Endpoint> ipv4Answers_;
     Query queries_[2] = {{this, AF_INET6}, {this, AF_INET}};
 };
 
-// Connects to the first address that answers: lookup (may be null) feeds further addresses as
-// they arrive; known ones race from the start, led by the family of the first.
+// Races TCP connects until one completes or the deadline passes: the known addresses from the
+// start, then those the lookup (may be null) hands out. The family of the first address leads.
 bool raceToConnect(NameLookup* lookup, const std::vector<Endpoint>& known,
-                   Clock::time_point deadline, std::optional<int> leadFamily = std::nullopt);
-
-// Whether a TCP handshake completes with one of the addresses before the budget runs out.
-bool connectsToAny(const addrinfo* addresses, std::chrono::milliseconds budget);
+                   Clock::time_point deadline);
 
 // Parse, resolve and race, all within one budget: the probe behind InternetCheckConnectionW.
 bool canConnect(std::wstring_view url, std::chrono::milliseconds budget,

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The HTML page in a real browser: headless Chromium renders the sample log's page, wide and
 # narrow, and the outage marks must be on the screen. Optionally keeps the wide screenshot.
+# Chromium runs in a private network namespace: it reaches out to update and account hosts
+# even for a local file, and no test may touch the Internet.
 # usage: browser_view.sh REPORT SAMPLE_LOG [SCREENSHOT.png]
 set -u
 report=$1
@@ -11,18 +13,13 @@ for tool in chromium convert; do
         exit 77
     }
 done
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+source "$(dirname "$0")/../e2e/isolation.sh"
 
 "$report" "$sample" --html "$scratch/page.html" >/dev/null || fail "the report failed"
 # The mark colour of the page's stylesheet; its pixels are the outages drawn.
 mark='#c62828'
 for size in 1000,1100 420,1400; do
-    timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    timeout 120 "${isolate[@]}" chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
         --disable-background-networking --disable-component-update --disable-sync \
         --user-data-dir="$scratch/profile" --hide-scrollbars --window-size="$size" \
         --screenshot="$scratch/shot.png" "file://$scratch/page.html" >/dev/null 2>&1 ||

@@ -139,22 +139,15 @@ sockaddr_storage Peer::address() const {
     return loopbackAddress(family_, port_);
 }
 
-AddressChain::AddressChain(const std::vector<const Peer*>& peers) {
-    addresses_.reserve(peers.size());
-    nodes_.reserve(peers.size());
+std::vector<standin::Endpoint> endpointsOf(const std::vector<const Peer*>& peers) {
+    std::vector<standin::Endpoint> endpoints;
     for (const Peer* peer : peers) {
-        addresses_.push_back(peer->address());
-        addrinfo node{};
-        node.ai_family = peer->family() == Family::ipv4 ? AF_INET : AF_INET6;
-        node.ai_socktype = SOCK_STREAM;
-        node.ai_protocol = IPPROTO_TCP;
-        node.ai_addrlen = lengthOf(peer->family());
-        node.ai_addr = reinterpret_cast<sockaddr*>(&addresses_.back());
-        nodes_.push_back(node);
+        standin::Endpoint endpoint;
+        endpoint.address = peer->address();
+        endpoint.length = lengthOf(peer->family());
+        endpoints.push_back(endpoint);
     }
-    for (std::size_t i = 0; i + 1 < nodes_.size(); ++i) {
-        nodes_[i].ai_next = &nodes_[i + 1];
-    }
+    return endpoints;
 }
 
 int openDescriptorCount() {

@@ -6,8 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include <netdb.h>
 #include <sys/socket.h>
+
+#include "posix/probe.h"
 
 namespace loopback {
 
@@ -42,16 +43,8 @@ class Peer {
     std::thread acceptor_;
 };
 
-// A hand-made resolver answer: the given peers' addresses, in the given order.
-class AddressChain {
-  public:
-    explicit AddressChain(const std::vector<const Peer*>& peers);
-    const addrinfo* get() const { return nodes_.empty() ? nullptr : &nodes_.front(); }
-
-  private:
-    std::vector<sockaddr_storage> addresses_;
-    std::vector<addrinfo> nodes_;
-};
+// The given peers' addresses, in the given order, as a resolver would hand them to the race.
+std::vector<standin::Endpoint> endpointsOf(const std::vector<const Peer*>& peers);
 
 // Descriptors this process has open right now.
 int openDescriptorCount();
