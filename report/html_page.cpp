@@ -1,6 +1,7 @@
 // The page to show a provider: figures, a day-by-day timeline in inline SVG, and the outage table.
 #include <algorithm>
 
+#include "headline.h"
 #include "renderers.h"
 #include "time_text.h"
 
@@ -25,6 +26,7 @@ h2 { font-size: 1.15rem; margin: 1.6rem 0 .5rem; }
 .figures div { border: 1px solid var(--grid); border-radius: 6px; padding: .45rem .7rem; }
 .figures dt { color: var(--soft); font-size: .8rem; }
 .figures dd { margin: 0; font-size: 1.15rem; font-weight: 600; }
+.figures dd.detail { font-size: .8rem; font-weight: normal; color: var(--soft); }
 .row { display: grid; grid-template-columns: 9rem 1fr; align-items: center; gap: .5rem; }
 .hours { position: relative; height: 1.2rem; font-size: .72rem; color: var(--soft); }
 .hours span { position: absolute; transform: translateX(-50%); }
@@ -32,9 +34,11 @@ h2 { font-size: 1.15rem; margin: 1.6rem 0 .5rem; }
 .hours span:last-child { transform: translateX(-100%); }
 .day { margin-bottom: .3rem; }
 .date { font-variant-numeric: tabular-nums; font-size: .85rem; white-space: nowrap; }
-.track { display: block; width: 100%; height: 1.5rem; background: #fafafa; }
-.track line { stroke: var(--grid); stroke-width: 1px; vector-effect: non-scaling-stroke; }
-.track line.major { stroke: #b0b0b0; }
+/* The hour grid, drawn by the stylesheet once for every row: a line each hour, darker each 6. */
+.track { display: block; width: 100%; height: 1.5rem; background:
+  repeating-linear-gradient(to right, transparent 0 calc(25% - 1px), #b0b0b0 calc(25% - 1px) 25%),
+  repeating-linear-gradient(to right, transparent 0 calc(100% / 24 - 1px),
+    var(--grid) calc(100% / 24 - 1px) calc(100% / 24)), #fafafa; }
 .track rect { fill: var(--mark); stroke: var(--mark); stroke-width: 1.5px;
   vector-effect: non-scaling-stroke; }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
@@ -84,10 +88,6 @@ std::string escaped(const std::string& text) {
     return out;
 }
 
-std::string figure(const std::string& label, const std::string& value) {
-    return "<div><dt>" + label + "</dt><dd>" + value + "</dd></div>\n";
-}
-
 std::string hourLabels() {
     std::string labels = "<div class=\"row\"><div class=\"date\"></div><div class=\"hours\">";
     for (int hour = 0; hour <= 24; ++hour) {
@@ -98,89 +98,120 @@ std::string hourLabels() {
     return labels + "</div></div>\n";
 }
 
-// One day's row: gridlines each hour, and a mark for each part of an outage that fell on it.
-std::string dayRow(std::chrono::local_days day, const std::vector<Outage>& outages) {
-    std::string row = "<div class=\"row day\"><div class=\"date\">" + weekdayDate(day) +
-                      "</div><svg class=\"track\" viewBox=\"0 0 86400 100\" "
-                      "preserveAspectRatio=\"none\" role=\"img\" aria-label=\"Outages on " +
-                      isoDate(day) + "\">";
-    for (int hour = 1; hour < 24; ++hour) {
-        const std::string x = std::to_string(hour * 3600);
-        append(row, "<line", hour % 6 == 0 ? " class=\"major\"" : "", " x1=\"", x,
-               "\" y1=\"0\" x2=\"", x, "\" y2=\"100\"/>");
-    }
+void appendMark(std::string& page, long from, long to, const std::string& title) {
+    const long x = std::min(from, secondsPerDay - narrowestMark);
+    const long width = std::max(to - from, narrowestMark);
+    append(page, "<rect x=\"", std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
+           "\" height=\"64\"><title>", title, "</title></rect>");
+}
+
+void openRow(std::string& page, const std::string& date, const std::string& label) {
+    append(page, "<div class=\"row day\"><div class=\"date\">", date,
+           "</div><svg class=\"track\" viewBox=\"0 0 86400 100\" preserveAspectRatio=\"none\" "
+           "role=\"img\" aria-label=\"",
+           label, "\">");
+}
+
+// One day's row: a mark for each part of an outage that fell on it.
+void appendDayRow(std::string& page, std::chrono::local_days day,
+                  const std::vector<const Outage*>& outages) {
+    openRow(page, weekdayDate(day), "Outages on " + isoDate(day));
     const LocalTime dayStart{day};
     const LocalTime dayEnd = dayStart + std::chrono::days{1};
-    for (const Outage& outage : outages) {
-        if (outage.end < dayStart || outage.start >= dayEnd) {
-            continue;
-        }
-        const long from = (std::max(outage.start, dayStart) - dayStart).count();
-        const long to = (std::min(outage.end, dayEnd) - dayStart).count();
-        const long x = std::min(from, secondsPerDay - narrowestMark);
-        const long width = std::max(to - from, narrowestMark);
-        append(row, "<rect x=\"", std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
-               "\" height=\"64\"><title>", dateTime(outage.start), " to ", dateTime(outage.end),
-               ": ", count(outage.checks, "failed check", "failed checks"), ", span ",
-               spanText(outage.span()), "</title></rect>");
+    for (const Outage* outage : outages) {
+        appendMark(page, (std::max(outage->start, dayStart) - dayStart).count(),
+                   (std::min(outage->end, dayEnd) - dayStart).count(),
+                   dateTime(outage->start) + " to " + dateTime(outage->end) + ": " +
+                       count(outage->checks, "failed check", "failed checks") + ", span " +
+                       spanText(outage->span()));
     }
-    return row + "</svg></div>\n";
+    page += "</svg></div>\n";
+}
+
+// Days without a check that lie wholly inside an outage share one row, so the page grows with
+// the log's lines, not with the length of its outages.
+void appendQuietDays(std::string& page, std::chrono::local_days first,
+                     std::chrono::local_days last) {
+    const std::string days = count((last - first).count() + 1, "day", "days");
+    openRow(page, isoDate(first) + (first == last ? "" : " to<br/>" + isoDate(last)),
+            days + " inside one outage");
+    appendMark(page, 0, secondsPerDay, days + " inside one outage, with no check recorded");
+    page += "</svg></div>\n";
+}
+
+// One row per day with a failed check, each outage marked on every day it touched. One pass:
+// outages are taken in the order they began and kept while they last.
+void appendTimeline(std::string& page, const Report& report) {
+    using std::chrono::floor;
+    std::vector<const Outage*> byStart;
+    byStart.reserve(report.outages.size());
+    for (const Outage& outage : report.outages) {
+        byStart.push_back(&outage);
+    }
+    const auto earlier = [](const Outage* a, const Outage* b) { return a->start < b->start; };
+    if (!std::is_sorted(byStart.begin(), byStart.end(), earlier)) { // time went backwards
+        std::stable_sort(byStart.begin(), byStart.end(), earlier);
+    }
+    page += "<h2>Timeline</h2>\n<div class=\"timeline\">\n" + hourLabels();
+    std::vector<const Outage*> lasting;
+    std::size_t next = 0;
+    for (auto entry = report.days.begin(); entry != report.days.end(); ++entry) {
+        const std::chrono::local_days day = entry->first;
+        while (next < byStart.size() && floor<std::chrono::days>(byStart[next]->start) <= day) {
+            lasting.push_back(byStart[next++]);
+        }
+        std::erase_if(lasting, [day](const Outage* outage) {
+            return floor<std::chrono::days>(outage->end) < day;
+        });
+        appendDayRow(page, day, lasting);
+        const auto following = std::next(entry);
+        const bool outageGoesOn = std::any_of(lasting.begin(), lasting.end(), [day](auto* o) {
+            return floor<std::chrono::days>(o->end) > day;
+        });
+        if (following != report.days.end() && following->first - day > std::chrono::days{1} &&
+            outageGoesOn) {
+            appendQuietDays(page, day + std::chrono::days{1},
+                            following->first - std::chrono::days{1});
+        }
+    }
+    page += "</div>\n";
 }
 
 } // namespace
 
 std::string htmlPage(const Report& report, const std::string& source) {
-    const std::string period =
-        report.earliest
-            ? isoDate(std::chrono::floor<std::chrono::days>(*report.earliest)) + " to " +
-                  isoDate(std::chrono::floor<std::chrono::days>(*report.latest))
-            : std::string("no outages");
+    const Headline said = headline(report);
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
                        "<title>Internet outages, " +
-                       period + "</title>\n<style>" + style + "</style>\n</head>\n<body>\n";
-    page += "<h1>Internet outages</h1>\n<p class=\"period\">";
-    page += report.earliest ? "From " + dateTime(*report.earliest) + " to " +
-                                  dateTime(*report.latest) + ", local time. "
-                            : std::string();
-    page += "Recorded by the connectivity monitor in <code>" + escaped(source) + "</code>.</p>\n";
-
+                       escaped(said.title) + "</title>\n<style>" + style + "</style>\n</head>\n<body>\n";
+    append(page, "<h1>Internet outages</h1>\n<p class=\"period\">",
+           "Recorded by the connectivity monitor in <code>", escaped(source), "</code>.</p>\n");
     page += "<dl class=\"figures\">\n";
-    page += figure("Failed checks", std::to_string(report.failedChecks));
-    if (report.untimedChecks > 0) {
-        page += figure("Without a time", std::to_string(report.untimedChecks));
-    }
-    page += figure("Outages", std::to_string(report.outages.size()));
-    if (const Outage* longest = report.longest()) {
-        page += figure("Longest outage", spanText(longest->span()));
-        page += figure("Total span", spanText(report.totalSpan()));
-    }
-    if (report.skippedLines > 0) {
-        page += figure("Lines skipped", std::to_string(report.skippedLines));
+    for (const Figure& figure : said.figures) {
+        append(page, "<div><dt>", escaped(figure.label), "</dt><dd>", escaped(figure.value),
+               "</dd>");
+        if (!figure.detail.empty()) {
+            append(page, "<dd class=\"detail\">", escaped(figure.detail), "</dd>");
+        }
+        page += "</div>\n";
     }
     page += "</dl>\n";
+    for (const std::string& note : said.notes) {
+        append(page, "<p class=\"note\">", escaped(note), "</p>\n");
+    }
     if (report.outages.empty()) {
         page += "<p>No outage is recorded in this log.</p>\n</body>\n</html>\n";
         return page;
     }
-    page += "<p class=\"note\">A failed check is one that could not reach the Internet; checks "
-            "at most " +
-            std::to_string(report.gap.count()) +
-            " s apart form one outage. An outage's span runs from its first failed check to "
-            "its last, so the outage itself lasted at least that long.</p>\n";
-
-    page += "<h2>Timeline</h2>\n<div class=\"timeline\">\n" + hourLabels();
-    for (const auto& entry : report.days) {
-        page += dayRow(entry.first, report.outages);
-    }
-    page += "</div>\n";
+    appendTimeline(page, report);
 
     page += "<h2>Outages</h2>\n<table>\n<thead><tr><th>Start</th><th>End</th>"
             "<th class=\"n\">Failed checks</th><th class=\"n\">Span</th></tr></thead>\n<tbody>\n";
     for (const Outage& outage : report.outages) {
-        page += "<tr><td>" + dateTime(outage.start) + "</td><td>" + dateTime(outage.end) +
-                "</td><td class=\"n\">" + std::to_string(outage.checks) + "</td><td class=\"n\">" +
-                spanText(outage.span()) + "</td></tr>\n";
+        append(page, "<tr><td>", dateTime(outage.start), "</td><td>", dateTime(outage.end),
+               "</td><td class=\"n\">", std::to_string(outage.checks), "</td><td class=\"n\">",
+               spanText(outage.span()), "</td></tr>\n");
     }
     page += "</tbody>\n</table>\n</body>\n</html>\n";
     return page;

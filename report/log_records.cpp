@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace report {
@@ -13,8 +14,11 @@ namespace {
 constexpr std::string_view prefix = "internet connection test failed on ";
 constexpr std::string_view noTime = "(time unavailable)";
 constexpr std::size_t timeTextLength = 24; // "Sun Feb 18 00:29:21 2024"
-// Anything longer than a record plus a CR is not one; it is skipped without being kept.
-constexpr std::size_t longestLine = prefix.size() + timeTextLength + 1;
+// A record plus a CR. A line may hold two: a record torn short (the disk was full) and the next
+// cycle's whole record run on after it. Anything longer is skipped without being kept.
+constexpr std::size_t longestRecord = prefix.size() + timeTextLength + 1;
+constexpr std::size_t longestLine = 2 * longestRecord;
+constexpr char ctrlZ = '\x1a'; // the end-of-file mark some Windows editors append
 
 constexpr std::array<std::string_view, 12> months{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -96,19 +100,116 @@ LineVerdict readRecord(std::string_view line) {
                 : LineVerdict{LineVerdict::Kind::notARecord};
 }
 
+namespace {
+
+// One line as it may come: a record, or a torn fragment with a whole record run on after it,
+// which counts as a skipped line and a failed check.
+void readLine(std::string_view line, long lineNumber, const RecordSink& sink) {
+    if (line.size() > longestLine) {
+        sink(LineVerdict{LineVerdict::Kind::notARecord}, lineNumber);
+        return;
+    }
+    const LineVerdict whole = readRecord(line);
+    const std::size_t runOn = line.rfind(prefix);
+    if (whole.kind != LineVerdict::Kind::notARecord || runOn == 0 ||
+        runOn == std::string_view::npos) {
+        sink(whole, lineNumber);
+        return;
+    }
+    const LineVerdict tail = readRecord(line.substr(runOn));
+    if (tail.kind != LineVerdict::Kind::notARecord) {
+        sink(readRecord(line.substr(0, runOn)), lineNumber);
+    }
+    sink(tail, lineNumber);
+}
+
+enum class Encoding { bytes, utf16LittleEndian, utf16BigEndian };
+
+// Reads the log as single bytes: UTF-8 and ANSI as they are, a UTF-8 byte-order mark skipped,
+// UTF-16 (Notepad's "Unicode", marked by its byte-order mark) narrowed to ASCII, every other
+// character becoming a byte that no record holds.
+class NarrowReader {
+  public:
+    explicit NarrowReader(std::FILE* file) : file_(file) {}
+
+    // Up to out.size() bytes; fewer only at the end of the file or on an error.
+    std::size_t read(std::span<char> out) {
+        if (first_) {
+            first_ = false;
+            return readFirst(out);
+        }
+        return encoding_ == Encoding::bytes ? std::fread(out.data(), 1, out.size(), file_)
+                                            : readUtf16(out);
+    }
+
+  private:
+    std::size_t readFirst(std::span<char> out) {
+        const std::size_t got = std::fread(out.data(), 1, out.size(), file_);
+        const std::string_view start(out.data(), got);
+        std::size_t mark = 0;
+        if (start.starts_with("\xef\xbb\xbf")) {
+            mark = 3;
+        } else if (start.starts_with("\xff\xfe") || start.starts_with("\xfe\xff")) {
+            encoding_ = start[0] == '\xff' ? Encoding::utf16LittleEndian : Encoding::utf16BigEndian;
+            pending_.assign(out.begin() + 2, out.begin() + static_cast<std::ptrdiff_t>(got));
+            return readUtf16(out);
+        }
+        std::memmove(out.data(), out.data() + mark, got - mark);
+        // Filled up again, so a short read still means the end of the file.
+        return got - mark + std::fread(out.data() + got - mark, 1, mark, file_);
+    }
+
+    std::size_t readUtf16(std::span<char> out) {
+        std::size_t made = 0;
+        while (made < out.size()) {
+            if (pending_.size() < 2) {
+                std::vector<char> more(2 * (out.size() - made));
+                const std::size_t got = std::fread(more.data(), 1, more.size(), file_);
+                if (got == 0) {
+                    break; // an odd last byte is no character
+                }
+                pending_.insert(pending_.end(), more.begin(),
+                                more.begin() + static_cast<std::ptrdiff_t>(got));
+            }
+            std::size_t at = 0;
+            for (; at + 1 < pending_.size() && made < out.size(); at += 2) {
+                const auto a = static_cast<unsigned char>(pending_[at]);
+                const auto b = static_cast<unsigned char>(pending_[at + 1]);
+                const unsigned unit =
+                    encoding_ == Encoding::utf16LittleEndian ? (b << 8U) | a : (a << 8U) | b;
+                out[made++] = unit < 0x80 ? static_cast<char>(unit) : '\x80';
+            }
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        return made;
+    }
+
+    std::FILE* file_;
+    bool first_ = true;
+    Encoding encoding_ = Encoding::bytes;
+    std::vector<char> pending_; // UTF-16 bytes read but not yet narrowed
+};
+
+} // namespace
+
 std::string readLog(std::FILE* file, const RecordSink& sink) {
+    NarrowReader reader(file);
     std::vector<char> buffer(1 << 20);
     std::string carried;   // the start of a line split across two reads; never over longestLine
     bool overLong = false; // the current line has outgrown any record and is being skipped
     long lineNumber = 0;
     const auto finishLine = [&](std::string_view line) {
         ++lineNumber;
-        sink(overLong ? LineVerdict{LineVerdict::Kind::notARecord} : readRecord(line), lineNumber);
+        if (overLong) {
+            sink(LineVerdict{LineVerdict::Kind::notARecord}, lineNumber);
+        } else {
+            readLine(line, lineNumber, sink);
+        }
         overLong = false;
         carried.clear();
     };
     for (;;) {
-        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), file);
+        const std::size_t got = reader.read(buffer);
         const char* at = buffer.data();
         const char* const end = at + got;
         while (at < end) {
@@ -136,6 +237,12 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
     }
     if (std::ferror(file) != 0) {
         return std::strerror(errno);
+    }
+    if (!overLong && !carried.empty() && carried.back() == ctrlZ) {
+        carried.pop_back(); // the end-of-file mark, not part of any line
+        if (carried.empty()) {
+            return {};
+        }
     }
     if (overLong || !carried.empty()) {
         finishLine(carried); // a last line without its line end

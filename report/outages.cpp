@@ -9,9 +9,23 @@ using std::chrono::floor;
 using std::chrono::local_days;
 
 std::chrono::seconds Report::totalSpan() const {
-    std::chrono::seconds total{0};
+    // Outages overlap only where time went backwards; then they are merged in start order.
+    std::vector<std::pair<LocalTime, LocalTime>> spans;
+    spans.reserve(outages.size());
     for (const Outage& outage : outages) {
-        total += outage.span();
+        spans.emplace_back(outage.start, outage.end);
+    }
+    if (!std::is_sorted(spans.begin(), spans.end())) {
+        std::sort(spans.begin(), spans.end());
+    }
+    std::chrono::seconds total{0};
+    std::optional<LocalTime> coveredTo;
+    for (const auto& [start, end] : spans) {
+        const LocalTime from = coveredTo ? std::max(start, *coveredTo) : start;
+        if (end > from) {
+            total += end - from;
+        }
+        coveredTo = coveredTo ? std::max(*coveredTo, end) : end;
     }
     return total;
 }
@@ -32,29 +46,31 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
         ++report_.skippedLines;
         return;
     case LineVerdict::Kind::untimed:
-        ++report_.failedChecks;
-        ++report_.untimedChecks;
+        // A check without a time belongs to no day, so to no period narrower than the whole.
+        if (report_.period.isWhole()) {
+            ++report_.failedChecks;
+            ++report_.untimedChecks;
+        }
         return;
     case LineVerdict::Kind::timed:
         break;
     }
     const LocalTime time = verdict.time;
-    ++report_.failedChecks;
+    if (previous_ && time < *previous_ && report_.timeWentBackwards++ == 0) {
+        report_.firstBackwardsLine = lineNumber;
+    }
+    previous_ = time;
+    if (!current_ || time < current_->end || time - current_->end > report_.gap) {
+        closeOutage();
+        current_ = Outage{time, time, 0};
+    }
+    current_->end = time;
+    ++current_->checks;
     const local_days day = floor<std::chrono::days>(time);
-    if (day != today_ || todaysFigures_ == nullptr) { // consecutive lines mostly share a day
-        today_ = day;
-        todaysFigures_ = &report_.days[day];
+    if (currentChecksPerDay_.empty() || currentChecksPerDay_.back().first != day) {
+        currentChecksPerDay_.emplace_back(day, 0);
     }
-    ++todaysFigures_->checks;
-    report_.earliest = std::min(report_.earliest.value_or(time), time);
-    report_.latest = std::max(report_.latest.value_or(time), time);
-    if (current_ && time >= current_->end && time - current_->end <= report_.gap) {
-        current_->end = time;
-        ++current_->checks;
-        return;
-    }
-    closeOutage();
-    current_ = Outage{time, time, 1};
+    ++currentChecksPerDay_.back().second;
 }
 
 void ReportBuilder::closeOutage() {
@@ -62,15 +78,19 @@ void ReportBuilder::closeOutage() {
         return;
     }
     const local_days first = floor<std::chrono::days>(current_->start);
-    DaySummary& startDay = report_.days[first];
-    ++startDay.outages;
-    startDay.longest = std::max(startDay.longest, current_->span());
-    // An outage past midnight shows on each day it touched.
-    for (local_days day = first + std::chrono::days{1};
-         day <= floor<std::chrono::days>(current_->end); day += std::chrono::days{1}) {
-        report_.days.try_emplace(day);
+    if (report_.period.contains(first)) {
+        report_.failedChecks += current_->checks;
+        for (const auto& [day, checks] : currentChecksPerDay_) {
+            report_.days[day].checks += checks;
+        }
+        DaySummary& startDay = report_.days[first];
+        ++startDay.outages;
+        startDay.longest = std::max(startDay.longest, current_->span());
+        report_.earliest = std::min(report_.earliest.value_or(current_->start), current_->start);
+        report_.latest = std::max(report_.latest.value_or(current_->end), current_->end);
+        report_.outages.push_back(*current_);
     }
-    report_.outages.push_back(*current_);
+    currentChecksPerDay_.clear();
     current_.reset();
 }
 

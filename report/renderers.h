@@ -1,4 +1,4 @@
-// The report's three outputs, each rendered whole from the figures.
+// The report's outputs, each rendered whole from the figures.
 #pragma once
 
 #include <string>
@@ -15,5 +15,8 @@ std::string csvTable(const Report& report);
 
 // One self-contained page: no script, and nothing fetched from anywhere.
 std::string htmlPage(const Report& report, const std::string& source);
+
+// Prometheus' text exposition format; a figure that does not exist yet is left out.
+std::string metrics(const Report& report);
 
 } // namespace report

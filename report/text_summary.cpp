@@ -1,82 +1,89 @@
 // The console summary: the headline figures, then one line per day and one per outage.
-#include <cstdio>
-
+#include "headline.h"
 #include "renderers.h"
 #include "time_text.h"
 
 namespace report {
 namespace {
 
-std::string padded(const std::string& text, int width) {
-    std::array<char, 128> line{};
-    std::snprintf(line.data(), line.size(), "%*s", width, text.c_str());
-    return line.data();
+constexpr std::size_t labelWidth = 18;
+constexpr std::size_t consoleWidth = 80;
+
+// Right-aligned in width columns, and never closer than two blanks to what stands before it.
+std::string column(const std::string& text, std::size_t width) {
+    return std::string(text.size() + 2 > width ? 2 : width - text.size(), ' ') + text;
 }
 
-std::string figure(const char* label, const std::string& value) {
-    return std::string(label) + std::string(18 - std::char_traits<char>::length(label), ' ') +
-           value + "\n";
+std::string leftColumn(const std::string& text, std::size_t width) {
+    return text + std::string(text.size() < width ? width - text.size() : 1, ' ');
 }
 
-std::string skippedLines(const Report& report) {
-    std::string text = count(report.skippedLines, "line", "lines") + " not in the monitor's form (";
-    text += report.skippedLines == 1 ? "line " : "lines ";
-    for (std::size_t i = 0; i < report.firstSkippedLines.size(); ++i) {
-        text += (i > 0 ? ", " : "") + std::to_string(report.firstSkippedLines[i]);
+// Words filled into lines of the console's width.
+std::string wrapped(const std::string& sentence) {
+    std::string text;
+    std::size_t lineLength = 0;
+    for (std::size_t at = 0; at < sentence.size();) {
+        std::size_t end = sentence.find(' ', at);
+        end = end == std::string::npos ? sentence.size() : end;
+        const std::size_t word = end - at;
+        if (lineLength > 0 && lineLength + 1 + word > consoleWidth) {
+            text += "\n";
+            lineLength = 0;
+        } else if (lineLength > 0) {
+            text += " ";
+            ++lineLength;
+        }
+        text.append(sentence, at, word);
+        lineLength += word;
+        at = end + 1;
     }
-    return text + (report.skippedLines > static_cast<long>(report.firstSkippedLines.size())
-                       ? ", ...)"
-                       : ")");
+    return text + "\n";
 }
 
 } // namespace
 
 std::string textSummary(const Report& report, const std::string& source) {
+    const Headline said = headline(report);
     std::string text = "Connectivity report for " + source + "\n\n";
     if (report.failedChecks == 0) {
-        text += "No failed checks: the log records no outage.\n";
-        if (report.skippedLines > 0) {
-            text += figure("Skipped", skippedLines(report));
-        }
-        return text;
+        text += report.period.isWhole() ? "No failed checks: the log records no outage.\n"
+                                        : "No failed checks in the days selected.\n";
     }
-    if (report.earliest) {
-        text += figure("Period", dateTime(*report.earliest) + " to " + dateTime(*report.latest) +
-                                     " (local time)");
+    for (const Figure& figure : said.figures) {
+        text += leftColumn(figure.label, labelWidth) + figure.value +
+                (figure.detail.empty() ? "" : " (" + figure.detail + ")") + "\n";
     }
-    std::string checks = std::to_string(report.failedChecks);
-    if (report.untimedChecks > 0) {
-        checks += ", " + std::to_string(report.untimedChecks) + " of them without a time";
-    }
-    text += figure("Failed checks", checks);
-    text += figure("Outages", std::to_string(report.outages.size()) + " (checks at most " +
-                                  std::to_string(report.gap.count()) + " s apart are one outage)");
-    if (const Outage* longest = report.longest()) {
-        text += figure("Longest outage",
-                       spanText(longest->span()) + ", from " + dateTime(longest->start));
-        text += figure("Total span", spanText(report.totalSpan()));
-    }
-    if (report.skippedLines > 0) {
-        text += figure("Skipped", skippedLines(report));
+    for (const std::string& note : said.notes) {
+        text.append("\n").append(wrapped(note));
     }
     if (report.outages.empty()) {
         return text;
     }
-    text += "\nAn outage's span runs from its first failed check to its last, so the outage\n"
-            "itself lasted at least that long (checks come about every 30 s or more).\n";
 
+    // Wide enough for 10,000,000 checks and spans of years.
+    constexpr std::size_t checksWidth = 17;
+    constexpr std::size_t outagesWidth = 9;
+    constexpr std::size_t spanWidth = 19;
     text += "\nPer day (an outage counts on the day it began):\n";
-    text += "Day              Failed checks  Outages      Longest\n";
+    text += leftColumn("Day", 14) + column("Failed checks", checksWidth) +
+            column("Outages", outagesWidth) + column("Longest", spanWidth) + "\n";
     for (const auto& [day, summary] : report.days) {
-        text += weekdayDate(day) + padded(std::to_string(summary.checks), 17) +
-                padded(std::to_string(summary.outages), 9) +
-                padded(summary.outages > 0 ? spanText(summary.longest) : "-", 13) + "\n";
+        text += weekdayDate(day) + column(std::to_string(summary.checks), checksWidth) +
+                column(std::to_string(summary.outages), outagesWidth) +
+                column(summary.outages > 0 ? spanText(summary.longest) : "-", spanWidth) + "\n";
     }
-    text += "\nStart                End                   Checks         Span\n";
+    constexpr std::size_t timeWidth = 21;
+    constexpr std::size_t outageChecksWidth = 10;
+    text.append("\n")
+        .append(leftColumn("Start", timeWidth))
+        .append(leftColumn("End", timeWidth - 2))
+        .append(column("Checks", outageChecksWidth))
+        .append(column("Span", spanWidth))
+        .append("\n");
     for (const Outage& outage : report.outages) {
         text += dateTime(outage.start) + "  " + dateTime(outage.end) +
-                padded(std::to_string(outage.checks), 9) + padded(spanText(outage.span()), 13) +
-                "\n";
+                column(std::to_string(outage.checks), outageChecksWidth) +
+                column(spanText(outage.span()), spanWidth) + "\n";
     }
     return text;
 }

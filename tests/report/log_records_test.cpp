@@ -33,6 +33,15 @@ std::vector<std::pair<Kind, long>> kindsOf(const std::string& content) {
     return kinds;
 }
 
+// Text as Windows' Notepad saves it as "Unicode": a byte-order mark, then UTF-16 code units.
+std::string utf16(const std::string& ascii, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xfe\xff" : "\xff\xfe";
+    for (const char c : ascii) {
+        bytes += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    }
+    return bytes;
+}
+
 } // namespace
 
 TEST(LogRecords, ReadsTheMonitorsLineInBothPaddingsAndLineEnds) {
@@ -89,6 +98,15 @@ TEST(LogRecords, StreamsLinesOfAnyLengthAndAnyBytes) {
         {record + "\n" + huge, {{Kind::timed, 1}, {Kind::notARecord, 2}}},
         {huge + record + "\n", {{Kind::notARecord, 1}}},
         {std::string("\0\xff\x1a\n", 4) + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 2}}},
+        // Every log a person has: a UTF-8 mark, an editor's Ctrl+Z at the end, Notepad's UTF-16.
+        {"\xef\xbb\xbf" + record + "\r\n", {{Kind::timed, 1}}},
+        {record + "\r\n\x1a", {{Kind::timed, 1}}},
+        {utf16(record + "\r\n" + record, false), {{Kind::timed, 1}, {Kind::timed, 2}}},
+        {utf16(record + "\n", true) + std::string("\x30\xbd\n", 3), // a last line of CJK
+         {{Kind::timed, 1}, {Kind::notARecord, 2}}},
+        // The disk filled mid-line: the next cycle's record ran on after the torn one.
+        {prefix + "Sun Feb 1" + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 1}}},
+        {record + record + "\n", {{Kind::timed, 1}, {Kind::timed, 1}}},
     };
     for (const auto& [content, expected] : cases) {
         EXPECT_EQ(kindsOf(content), expected) << content.substr(0, 80);
@@ -96,14 +114,16 @@ TEST(LogRecords, StreamsLinesOfAnyLengthAndAnyBytes) {
 }
 
 TEST(LogRecords, ARecordSplitAcrossReadsIsReadWhole) {
-    // Pad so the second record straddles the reader's 1 MiB buffer boundary.
-    const std::string record = prefix + "Sun Feb 18 00:29:21 2024\n";
-    std::string content;
-    while (content.size() + record.size() < (1 << 20) - 20) {
-        content += record;
+    for (const std::string lineEnd : {"\n", "\r\n"}) {
+        // Pad so the second record straddles the reader's 1 MiB buffer boundary.
+        const std::string record = prefix + "Sun Feb 18 00:29:21 2024" + lineEnd;
+        std::string content;
+        while (content.size() + record.size() < (1 << 20) - 20) {
+            content += record;
+        }
+        content += std::string((1 << 20) - 20 - content.size(), '\n') + record;
+        const auto kinds = kindsOf(content);
+        ASSERT_FALSE(kinds.empty());
+        EXPECT_EQ(kinds.back().first, Kind::timed) << lineEnd.size();
     }
-    content += std::string((1 << 20) - 20 - content.size(), '\n') + record;
-    const auto kinds = kindsOf(content);
-    ASSERT_FALSE(kinds.empty());
-    EXPECT_EQ(kinds.back().first, Kind::timed);
 }

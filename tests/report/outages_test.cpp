@@ -81,3 +81,32 @@ TEST(Outages, CountsChecksPerDayAndOutagesOnTheDayTheyBegan) {
     EXPECT_EQ(report.days.at(first + days{1}).checks, 2);
     EXPECT_EQ(report.days.at(first + days{1}).outages, 0);
 }
+
+TEST(Outages, TimeGoingBackwardsIsCountedAndOverlapsSpanOnce) {
+    // Two monitors on one log: their lines interleave, each a little behind the other's.
+    const report::Report report =
+        grouped({check(0s), check(20s), check(10s), check(40s), check(30s), check(60s)});
+    EXPECT_EQ(report.timeWentBackwards, 2);
+    EXPECT_EQ(report.firstBackwardsLine, 3);
+    EXPECT_EQ(report.outages.size(), 3U);
+    EXPECT_EQ(report.totalSpan(), 60s); // 0-20, 10-40 and 30-60 cover one minute
+}
+
+TEST(Outages, APeriodKeepsTheOutagesThatBeganInIt) {
+    const auto day = floor<days>(midnight);
+    const report::Period period{day + days{1}, day + days{1}};
+    report::ReportBuilder builder(90s, period);
+    long line = 0;
+    for (const seconds t : {100s, 86'370s, 86'430s, 90'000s, 172'790s, 172'850s}) {
+        builder.add(check(t), ++line);
+    }
+    builder.add({Kind::untimed}, ++line);
+    const report::Report report = builder.finish();
+    // Began the day before: left out. Began on the last day of the period: kept whole.
+    ASSERT_EQ(report.outages.size(), 2U);
+    EXPECT_EQ(report.outages[0].start, midnight + 90'000s);
+    EXPECT_EQ(report.outages[1].end, midnight + 172'850s);
+    EXPECT_EQ(report.failedChecks, 3);
+    EXPECT_EQ(report.untimedChecks, 0);
+    EXPECT_EQ(report.days.size(), 2U);
+}

@@ -42,32 +42,76 @@ std::string contentOf(const fs::path& path) {
 TEST(OutputFile, ReplacesWholeAndFollowsSymlinks) {
     const Folder folder;
     const fs::path target = folder.path / "report.csv";
-    EXPECT_EQ(report::writeOutput(target.string(), "new"), "");
-    EXPECT_EQ(report::writeOutput(target.string(), "second"), "");
+    EXPECT_EQ(report::writeOutput(target, "new"), "");
+    EXPECT_EQ(report::writeOutput(target, "second"), "");
     EXPECT_EQ(contentOf(target), "second");
     fs::create_symlink("real.html", folder.path / "link.html");
-    EXPECT_EQ(report::writeOutput((folder.path / "link.html").string(), "page"), "");
+    EXPECT_EQ(report::writeOutput((folder.path / "link.html"), "page"), "");
     EXPECT_TRUE(fs::is_symlink(folder.path / "link.html"));
     EXPECT_EQ(contentOf(folder.path / "real.html"), "page");
-    EXPECT_EQ(folder.names(), (std::vector<std::string>{"link.html", "real.html", "report.csv"}));
+    // The temporary's name fits wherever the target's does.
+    const fs::path longest = folder.path / std::string(255, 'n');
+    EXPECT_EQ(report::writeOutput(longest, "long"), "");
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"link.html", std::string(255, 'n'),
+                                                        "real.html", "report.csv"}));
+}
+
+// What a rename would change is kept, or the file is written in place as > would.
+TEST(OutputFile, KeepsModeOwnerAndLinks) {
+    const Folder folder;
+    const fs::path file = folder.path / "kept.csv";
+    const mode_t previousMask = ::umask(027);
+    EXPECT_EQ(report::writeOutput(file, "new"), "");
+    ::umask(previousMask);
+    struct stat facts {};
+    ::stat(file.c_str(), &facts);
+    EXPECT_EQ(facts.st_mode & 07777, 0640U) << "a new file's mode comes from the umask";
+
+    ::chmod(file.c_str(), 0604);
+    fs::create_hard_link(file, folder.path / "other-link.csv");
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(file.c_str(), 4321, 4321), 0);
+    }
+    EXPECT_EQ(report::writeOutput(file, "replaced"), "");
+    ::stat(file.c_str(), &facts);
+    EXPECT_EQ(facts.st_mode & 07777, 0604U);
+    EXPECT_EQ(contentOf(folder.path / "other-link.csv"), "replaced");
+    fs::remove(folder.path / "other-link.csv");
+    EXPECT_EQ(report::writeOutput(file, "alone"), ""); // now replaced by rename
+    ::stat(file.c_str(), &facts);
+    EXPECT_EQ(facts.st_mode & 07777, 0604U);
+    if (root) {
+        EXPECT_EQ(facts.st_uid, 4321U) << "root replaced a user's file and took it over";
+    } else {
+        // A writable file in a folder closed to us is written in place, as > would.
+        fs::permissions(folder.path, fs::perms::owner_read | fs::perms::owner_exec);
+        EXPECT_EQ(report::writeOutput(file, "in place"), "");
+        fs::permissions(folder.path, fs::perms::owner_all);
+        EXPECT_EQ(contentOf(file), "in place");
+    }
+    EXPECT_EQ(contentOf(file), root ? "alone" : "in place");
 }
 
 TEST(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {
     const Folder folder;
     const fs::path target = folder.path / "report.csv";
-    EXPECT_EQ(report::writeOutput(target.string(), "old"), "");
+    EXPECT_EQ(report::writeOutput(target, "old"), "");
     // A file size limit makes the write fail partway, as a full disk would.
     rlimit previous{};
     ::getrlimit(RLIMIT_FSIZE, &previous);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     const rlimit small{8, previous.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &small);
-    const std::string error = report::writeOutput(target.string(), std::string(4096, 'x'));
+    const std::string error = report::writeOutput(target, std::string(4096, 'x'));
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_NE(error.find("cannot write"), std::string::npos);
     EXPECT_EQ(contentOf(target), "old");
-    EXPECT_EQ(folder.names(), std::vector<std::string>{"report.csv"});
+    fs::create_symlink("loop", folder.path / "loop");
+    EXPECT_NE(report::writeOutput(folder.path / "loop", "x").find("symbolic links"),
+              std::string::npos);
+    EXPECT_EQ(folder.names(), (std::vector<std::string>{"loop", "report.csv"}));
 }
 
 TEST(OutputFile, APipeIsWrittenInPlaceNeverReplaced) {
@@ -76,7 +120,7 @@ TEST(OutputFile, APipeIsWrittenInPlaceNeverReplaced) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     std::string received;
     std::thread reader([&] { received = contentOf(fifo); });
-    EXPECT_EQ(report::writeOutput(fifo.string(), "through the pipe"), "");
+    EXPECT_EQ(report::writeOutput(fifo, "through the pipe"), "");
     reader.join();
     EXPECT_EQ(received, "through the pipe");
     EXPECT_TRUE(fs::is_fifo(fifo));

@@ -1,23 +1,40 @@
-// The outputs: a summary in 80 columns, and a well-formed page that fetches nothing.
+// The outputs: a summary in 80 columns whose columns hold, and a well-formed page that fetches
+// nothing and grows with the log, not with the length of its outages.
 #include <gtest/gtest.h>
 
 #include "renderers.h"
 
 using report::LineVerdict;
+using report::LocalTime;
 using Kind = LineVerdict::Kind;
 using namespace std::chrono;
 
 namespace {
 
+// With one hour as the gap: on Sun 18th a 2 h outage, a lone check, and a 1 h one over midnight;
+// from Tue 20th an outage of more than a day, checked hourly.
 report::Report sample() {
-    report::ReportBuilder builder(90s);
-    const auto day = local_days{2024y / 2 / 18};
-    const seconds times[] = {1761s, 1792s, 1823s, 1854s, 1885s, 86'380s, 86'410s};
+    report::ReportBuilder builder(1h);
+    const auto sunday = local_days{2024y / 2 / 18};
+    std::vector<LocalTime> times = {sunday + 1h, sunday + 2h, sunday + 3h, sunday + 10h,
+                                    sunday + 23h + 30min, sunday + 24h + 30min};
+    for (hours h{0}; h <= 26h; ++h) {
+        times.push_back(sunday + days{2} + h);
+    }
     long line = 0;
-    for (const seconds t : times) {
-        builder.add({Kind::timed, day + t}, ++line);
+    for (const LocalTime t : times) {
+        builder.add({Kind::timed, t}, ++line);
     }
     return builder.finish();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
 }
 
 // Every tag closed in order, void elements written self-closing: parseable as XML.
@@ -42,15 +59,38 @@ std::string firstImbalance(const std::string& page) {
 
 } // namespace
 
-TEST(Outputs, SummaryFitsAConsole) {
+TEST(Outputs, SummaryTablesHoldTheirColumns) {
     const std::string summary = report::textSummary(sample(), "connectivityLog.txt");
-    for (std::size_t start = 0, end; (end = summary.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        EXPECT_LE(end - start, 80U) << summary.substr(start, end - start);
+    const std::string tables = R"(Day               Failed checks  Outages            Longest
+Sun 2024-02-18                5        3         2h 00m 00s
+Mon 2024-02-19                1        0                  -
+Tue 2024-02-20               24        1     1d 02h 00m 00s
+Wed 2024-02-21                3        0                  -
+
+Start                End                    Checks               Span
+2024-02-18 01:00:00  2024-02-18 03:00:00         3         2h 00m 00s
+2024-02-18 10:00:00  2024-02-18 10:00:00         1                 0s
+2024-02-18 23:30:00  2024-02-19 00:30:00         2         1h 00m 00s
+2024-02-20 00:00:00  2024-02-21 02:00:00        27     1d 02h 00m 00s
+)";
+    EXPECT_NE(summary.find(tables), std::string::npos) << summary;
+
+    // Ten million checks over three years: every row as wide as its table's header.
+    report::Report huge = sample();
+    const LocalTime start = huge.outages.back().start;
+    huge.outages.back() = {start, start + days{3 * 365}, 10'000'000};
+    huge.days.begin()->second = {10'000'000, 1, days{3 * 365}};
+    std::size_t headerWidth = 0;
+    for (const std::string& line : linesOf(report::textSummary(huge, "log"))) {
+        EXPECT_LE(line.size(), 80U) << line;
+        if (line.starts_with("Day ") || line.starts_with("Start ")) {
+            headerWidth = line.size();
+        } else if (line.empty()) {
+            headerWidth = 0;
+        } else if (headerWidth > 0) {
+            EXPECT_EQ(line.size(), headerWidth) << line;
+        }
     }
-    EXPECT_NE(summary.find("2024-02-18 23:59:40  2024-02-19 00:00:10        2          30s"),
-              std::string::npos)
-        << summary;
 }
 
 TEST(Outputs, HtmlIsWellFormedSelfContainedAndEscaped) {
@@ -68,4 +108,32 @@ TEST(Outputs, HtmlIsWellFormedSelfContainedAndEscaped) {
     EXPECT_NE(page.find("Sun 2024-02-18"), std::string::npos);
     EXPECT_NE(page.find("Mon 2024-02-19"), std::string::npos);
     EXPECT_EQ(page.find("<rect", page.find("Mon 2024-02-19")) != std::string::npos, true);
+}
+
+TEST(Outputs, PageGrowsWithTheLogNotWithTheLengthOfItsOutages) {
+    report::ReportBuilder builder(days{366});
+    const auto first = local_days{2024y / 1 / 1};
+    builder.add({Kind::timed, first + 12h}, 1);
+    builder.add({Kind::timed, first + days{300} + 12h}, 2);
+    const std::string page = report::htmlPage(builder.finish(), "log");
+    EXPECT_NE(page.find("299 days inside one outage"), std::string::npos);
+    EXPECT_LT(page.size(), 20'000U);
+}
+
+TEST(Outputs, MetricsHoldTheFiguresAndLeaveOutWhatDoesNotExistYet) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    const std::string figures = report::metrics(sample());
+    for (const char* line :
+         {"connectivity_failed_checks_total 33\n", "connectivity_outages_total 4\n",
+          "connectivity_outage_seconds_total 104400\n",
+          "connectivity_longest_outage_seconds 93600\n",
+          "connectivity_last_failed_check_timestamp_seconds 1708480800\n",
+          "# TYPE connectivity_outages_total counter\n"}) {
+        EXPECT_NE(figures.find(line), std::string::npos) << line << figures;
+    }
+    const std::string none = report::metrics(report::ReportBuilder(90s).finish());
+    EXPECT_EQ(none.find("timestamp"), std::string::npos) << none;
+    EXPECT_EQ(none.find("longest"), std::string::npos) << none;
+    EXPECT_NE(none.find("connectivity_failed_checks_total 0\n"), std::string::npos) << none;
 }

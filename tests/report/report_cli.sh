@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The report program end to end: a CR LF log with zero-padded days (as the Windows monitor writes
-# it), standard input, and every exit status. Runs natively or under Wine.
+# it), standard input, outputs that must never harm the log, and every exit status. Runs natively
+# or under Wine; there HOLDER names a program that holds a file open without delete sharing.
 # usage: report_cli.sh COMMAND... (the last word is the program)
 set -u
 command=("$@")
@@ -28,18 +29,47 @@ expected='start,end,failed_checks,seconds
 [ "$(report log.txt --csv -)" = "$expected" ] || fail "CSV: $(report log.txt --csv -)"
 [ "$(report - --csv - <log.txt)" = "$expected" ] || fail "CSV from standard input differs"
 summary=$(report log.txt --gap 31) || fail "summary exit status $?"
-for figure in 'Failed checks     8, 1 of them without a time' 'Outages           5 ' \
-    'Skipped           2 lines not in the monitor.s form \(lines 3, 10\)'; do
+for figure in 'Failed checks     8 \(1 of them without a time\)' 'Outages           5 ' \
+    'Skipped           2 lines \(not in the monitor.s form: lines 3, 10\)' \
+    'Time went back    1 time \(first at line 8\)'; do
     [[ $summary =~ $figure ]] || fail "summary lacks '$figure': $summary"
 done
 report log.txt --html page.html --csv table.csv >/dev/null || fail "writing files: $(cat err)"
 [ "$(tr -d '\r' <table.csv)" = "$expected" ] && grep -q '<svg class="track"' page.html ||
     fail "the files written differ from the outputs"
 
-# /dev/stdout leads to the file the shell opened: appended to, never truncated or replaced.
+# A reader that stops early costs neither the files nor an error message.
+rm -f table.csv page.html
+"${command[@]}" log.txt --csv table.csv --html page.html 2>err | head -c 1 >/dev/null
+[ "${PIPESTATUS[0]}" -eq 0 ] && [ ! -s err ] && [ -s table.csv ] && [ -s page.html ] ||
+    fail "with standard output closed early: status ${PIPESTATUS[0]}, $(cat err)"
+
 if [[ ${command[0]} != *wine* ]]; then
-    "${command[@]}" log.txt --csv /dev/stdout >both.txt
-    grep -q '^Connectivity report' both.txt && grep -q '^start,end' both.txt || fail "$(cat both.txt)"
+    # Standard output's own file, however it is spelt: appended to, never truncated or replaced.
+    ln -s /dev/stdout out-link
+    "${command[@]}" log.txt --csv //dev/stdout --html out-link >both.txt
+    grep -q '^Connectivity report' both.txt && grep -q '^start,end' both.txt &&
+        grep -q '</html>' both.txt || fail "$(cat both.txt)"
+else
+    # Windows: the null device, names outside the ANSI code page, a log named like an option.
+    report log.txt --csv NUL >/dev/null || fail "--csv NUL: $(cat err)"
+    cp log.txt 'März 日本語.txt'
+    report 'März 日本語.txt' --html page.html >/dev/null || fail "a Unicode log name: $(cat err)"
+    grep -q 'März 日本語.txt' page.html || fail "the page does not name the log in UTF-8"
+    report /csv:x.csv >/dev/null
+    [ $? -eq 1 ] && grep -q 'cannot open /csv:x.csv' err || fail "/csv:x.csv was taken for an option"
+    if [ -n "${HOLDER-}" ]; then
+        echo old >held.csv
+        "${command[@]:0:${#command[@]}-1}" "$HOLDER" hold-no-delete held.csv holding release &
+        for _ in $(seq 600); do [ -e holding ] && break; sleep 0.05; done
+        report log.txt --csv held.csv >/dev/null
+        held=$?
+        touch release
+        wait
+        [ "$held" -eq 1 ] && grep -q 'cannot write held.csv' err && [ "$(tr -d '\r' <held.csv)" = old ] ||
+            fail "a file held open: status $held, $(cat err), now $(cat held.csv)"
+        [ -z "$(ls -A | grep tmp)" ] || fail "a temporary was left: $(ls -A)"
+    fi
 fi
 : >empty.txt
 [[ $(report empty.txt) =~ "No failed checks" ]] || fail "an empty log: $(report empty.txt)"
@@ -61,4 +91,19 @@ status 2 log.txt --gap -5
 status 2 log.txt --no-such-option
 status 2 log.txt --csv - --html -
 grep -q '^usage: connectivity-report' err || fail "a usage error without the usage: $(cat err)"
+for gap in 0x10 1e3 '' +5; do
+    status 2 log.txt --gap "$gap"
+done
+[[ $(report log.txt --gap 010) =~ 'at most 10 s apart' ]] || fail "--gap 010 is not ten seconds"
+status 2 log.txt --csv ''
+status 2 log.txt --since 2024-02-30
+
+# The log is never an output, nor two outputs one file: refused before anything is written.
+cp log.txt before.txt
+ln -s log.txt log-link.txt
+for clash in '--html log.txt' '--csv log-link.txt' '--csv a.csv --html ./a.csv'; do
+    status 2 log.txt $clash
+    cmp -s log.txt before.txt && [ ! -e a.csv ] || fail "$clash touched a file"
+done
+status 2 - --metrics log.txt <log.txt
 echo "PASS: figures, CSV, files and exit statuses"

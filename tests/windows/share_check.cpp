@@ -1,7 +1,10 @@
-// Opens a file as another Windows program would, to show how the monitor shares its log.
+// Opens a file as another Windows program would, to show how the monitor shares its log and how
+// the report meets a file held open.
 // usage: share_check open-rw FILE                     exit 0 if FILE opens for reading and writing
 //        share_check hold-deny-write FILE HELD RELEASE  holds FILE denying writes, creates HELD,
 //                                                       and lets go once RELEASE exists
+//        share_check hold-no-delete FILE HELD RELEASE   the same, sharing reading and writing but
+//                                                       not deletion, as a spreadsheet holds a CSV
 #include <string>
 
 #include <windows.h>
@@ -23,8 +26,8 @@ int openForReadingAndWriting(const wchar_t* file) {
     return 0;
 }
 
-int holdDenyingWrites(const wchar_t* file, const wchar_t* held, const wchar_t* release) {
-    HANDLE handle = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+int hold(const wchar_t* file, DWORD sharing, const wchar_t* held, const wchar_t* release) {
+    HANDLE handle = CreateFileW(file, GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return 2;
@@ -46,7 +49,10 @@ int wmain(int argc, wchar_t** argv) {
         return openForReadingAndWriting(argv[2]);
     }
     if (mode == L"hold-deny-write" && argc == 5) {
-        return holdDenyingWrites(argv[2], argv[3], argv[4]);
+        return hold(argv[2], FILE_SHARE_READ, argv[3], argv[4]);
+    }
+    if (mode == L"hold-no-delete" && argc == 5) {
+        return hold(argv[2], FILE_SHARE_READ | FILE_SHARE_WRITE, argv[3], argv[4]);
     }
     return 3;
 }
