@@ -1,5 +1,8 @@
 # The everyday commands; CMake presets do the work. `make run` starts the monitor here.
-.PHONY: run test windows package bench lint
+.PHONY: run test windows package bench lint fuzz
+
+# Seconds the fuzzer runs for; make test gives it 20.
+FUZZ_SECONDS ?= 60
 
 run:
 	@bash scripts/install-deps.sh build
@@ -10,10 +13,12 @@ run:
 test:
 	@bash scripts/install-deps.sh test
 	@bash scripts/install-deps.sh browser || echo "No browser here: the report's page test will skip"
+	@bash scripts/install-deps.sh node-exporter || true
 	$(MAKE) --no-print-directory lint
 	cmake --workflow --preset asan
 	cmake --workflow --preset windows-test
 	cmake --workflow --preset linux-test
+	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20
 
 windows:
 	@bash scripts/install-deps.sh windows
@@ -45,3 +50,11 @@ lint:
 	@bash scripts/install-deps.sh lint
 	cmake --preset linux-test >/dev/null
 	bash scripts/lint.sh build/linux-test
+
+fuzz:
+	@bash scripts/install-deps.sh fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	@mkdir -p build/fuzz/corpus
+	./build/fuzz/tests/fuzz/report_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+		-artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/corpus

@@ -17,7 +17,7 @@ std::string periodTitle(const Report& report) {
         return dayRange(*period.since, *period.until);
     }
     if (!report.earliest) {
-        return period.since ? "from " + isoDate(*period.since)
+        return period.since   ? "from " + isoDate(*period.since)
                : period.until ? "until " + isoDate(*period.until)
                               : "no outages";
     }
@@ -46,12 +46,12 @@ Headline headline(const Report& report) {
                            "local time"});
     }
     figures.push_back({"Failed checks", std::to_string(report.failedChecks),
-                       report.untimedChecks > 0 ? std::to_string(report.untimedChecks) +
-                                                      " of them without a time"
-                                                : ""});
-    figures.push_back({"Outages", std::to_string(report.outages.size()),
-                       "checks at most " + std::to_string(report.gap.count()) +
-                           " s apart are one outage"});
+                       report.untimedChecks > 0
+                           ? std::to_string(report.untimedChecks) + " of them without a time"
+                           : ""});
+    figures.push_back(
+        {"Outages", std::to_string(report.outages.size()),
+         "checks at most " + std::to_string(report.gap.count()) + " s apart are one outage"});
     if (const Outage* longest = report.longest()) {
         figures.push_back(
             {"Longest outage", spanText(longest->span()), "from " + dateTime(longest->start)});

@@ -15,8 +15,8 @@ struct Figure {
 };
 
 struct Headline {
-    std::string title;             // "2024-02-12 to 2024-02-18", or "no outages"
-    std::vector<Figure> figures;   // in the order shown
+    std::string title;              // "2024-02-12 to 2024-02-18", or "no outages"
+    std::vector<Figure> figures;    // in the order shown
     std::vector<std::string> notes; // sentences that explain the figures
 };
 

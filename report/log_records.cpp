@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -163,13 +164,14 @@ class NarrowReader {
         std::size_t made = 0;
         while (made < out.size()) {
             if (pending_.size() < 2) {
-                std::vector<char> more(2 * (out.size() - made));
-                const std::size_t got = std::fread(more.data(), 1, more.size(), file_);
+                const std::size_t had = pending_.size();
+                pending_.resize(had + 2 * (out.size() - made));
+                const std::size_t got =
+                    std::fread(pending_.data() + had, 1, pending_.size() - had, file_);
+                pending_.resize(had + got);
                 if (got == 0) {
                     break; // an odd last byte is no character
                 }
-                pending_.insert(pending_.end(), more.begin(),
-                                more.begin() + static_cast<std::ptrdiff_t>(got));
             }
             std::size_t at = 0;
             for (; at + 1 < pending_.size() && made < out.size(); at += 2) {
@@ -194,7 +196,8 @@ class NarrowReader {
 
 std::string readLog(std::FILE* file, const RecordSink& sink) {
     NarrowReader reader(file);
-    std::vector<char> buffer(1 << 20);
+    constexpr std::size_t bufferSize = 1 << 20;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     std::string carried;   // the start of a line split across two reads; never over longestLine
     bool overLong = false; // the current line has outgrown any record and is being skipped
     long lineNumber = 0;
@@ -209,8 +212,8 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
         carried.clear();
     };
     for (;;) {
-        const std::size_t got = reader.read(buffer);
-        const char* at = buffer.data();
+        const std::size_t got = reader.read(std::span(buffer.get(), bufferSize));
+        const char* at = buffer.get();
         const char* const end = at + got;
         while (at < end) {
             const auto* newline = static_cast<const char*>(std::memchr(at, '\n', end - at));
@@ -231,7 +234,7 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
             }
             at = newline != nullptr ? newline + 1 : end;
         }
-        if (got < buffer.size()) {
+        if (got < bufferSize) {
             break;
         }
     }

@@ -1,5 +1,7 @@
 // connectivity-report: turns the monitor's log into outages, a daily summary, CSV, an HTML page
 // and metrics for Prometheus.
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -133,7 +135,8 @@ std::string clashOf(const std::optional<FileIdentity>& log, const std::vector<Ou
     }
     // Standard output's own file, however it is spelt, is appended to, as standard output is.
     const auto appended = [&console](const Output& output) {
-        return output.path == "-" || (console && report::identityOf(pathOf(output.path)) == console);
+        return output.path == "-" ||
+               (console && report::identityOf(pathOf(output.path)) == console);
     };
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         const Output& output = outputs[i];
@@ -198,14 +201,15 @@ int run(int argc, char** argv) {
         if (period.since && period.until && *period.since > *period.until) {
             throw CLI::ValidationError("--since " + sinceText + " is after --until " + untilText);
         }
-        for (const auto& [option, path] : {std::pair{"LOG", &logPath}, std::pair{"--csv", &csvPath},
-                                           std::pair{"--html", &htmlPath},
-                                           std::pair{"--metrics", &metricsPath}}) {
+        for (const auto& [option, path] :
+             {std::pair{"LOG", &logPath}, std::pair{"--csv", &csvPath},
+              std::pair{"--html", &htmlPath}, std::pair{"--metrics", &metricsPath}}) {
             if (path->empty() && (option == std::string("LOG") || app.count(option) > 0)) {
                 throw CLI::ValidationError(option, "needs a file name (- for standard output)");
             }
         }
-        if ((csvPath == "-") + (htmlPath == "-") + (metricsPath == "-") > 1) {
+        const std::array written = {csvPath, htmlPath, metricsPath};
+        if (std::count(written.begin(), written.end(), "-") > 1) {
             throw CLI::ValidationError("only one of --csv, --html and --metrics can be -");
         }
     } catch (const CLI::Success& done) {
@@ -264,8 +268,7 @@ int run(int argc, char** argv) {
             if (!writeStream(stdout, text)) {
                 status = fail(std::string("cannot write standard output: ") + std::strerror(errno));
             }
-        } else if (const std::string problem =
-                       report::writeOutput(pathOf(output.path), text);
+        } else if (const std::string problem = report::writeOutput(pathOf(output.path), text);
                    !problem.empty()) {
             status = fail(problem);
         }

@@ -85,8 +85,8 @@ unsigned long linksOf(Native handle) {
 fs::path finalPath(Native handle, const fs::path& given) {
     std::wstring path(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD length = ::GetFinalPathNameByHandleW(handle, path.data(),
-                                                         static_cast<DWORD>(path.size()), 0);
+        const DWORD length =
+            ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0);
         if (length == 0) {
             return given;
         }
@@ -358,9 +358,9 @@ std::string writeInPlace(const fs::path& given, Handle& target, std::string_view
     const bool regular = isRegular(target.get());
     const Failure failure =
         Steps()
-            .then([&] { return regular ? (append ? seekToEnd(target.get())
-                                                 : truncate(target.get()))
-                                       : 0; })
+            .then([&] {
+                return regular ? (append ? seekToEnd(target.get()) : truncate(target.get())) : 0;
+            })
             .then([&] { return writeAll(target.get(), text); })
             .then([&] { return regular ? flush(target.get()) : 0; })
             .then([&] { return target.close(); })
@@ -413,8 +413,7 @@ std::string writeOutput(const fs::path& path, std::string_view text) {
         }
     }
 
-    const fs::path destination =
-        target.isOpen() ? finalPath(target.get(), path) : newFileAt(path);
+    const fs::path destination = target.isOpen() ? finalPath(target.get(), path) : newFileAt(path);
     fs::path temporaryPath;
     Handle temporary(createTemporary(folderOf(destination), temporaryPath));
     if (!temporary.isOpen()) {

@@ -1,7 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a make target needs, only those missing, and says which.
-# usage: install-deps.sh build|windows|package|test|browser|bench|lint
+# usage: install-deps.sh build|windows|package|test|browser|bench|lint|fuzz|node-exporter
 set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The metrics test needs a node exporter's binary but never its service: installing Debian's
+# package would start a daemon on port 9100, so the package is only unpacked into the build tree.
+if [ "${1-}" = node-exporter ]; then
+    tools=build/tools/node-exporter
+    [ -x $tools/usr/bin/prometheus-node-exporter ] && exit 0
+    mkdir -p $tools/download
+    (cd $tools/download && { apt-get download -qq prometheus-node-exporter 2>/dev/null ||
+        { apt-get update -qq && apt-get download -qq prometheus-node-exporter; }; }) ||
+        { echo "Cannot download prometheus-node-exporter: the metrics test will skip" >&2; exit 1; }
+    dpkg-deb -x $tools/download/prometheus-node-exporter_*.deb $tools
+    rm -rf $tools/download
+    echo "Unpacked prometheus-node-exporter into $tools"
+    exit 0
+fi
 
 # The programs alone: c-ares resolves for the Linux probe; CLI11 (headers only) reads the report's
 # command line on both platforms.
@@ -14,6 +30,7 @@ build) wanted=("${build[@]}") ;;
 windows) wanted=("${windows[@]}") ;;
 package) wanted=("${build[@]}" "${windows[@]}") ;;
 lint) wanted=("${build[@]}" "${checks[@]}" "${lint[@]}") ;;
+fuzz) wanted=("${build[@]}" clang-14 libclang-rt-14-dev) ;;
 test)
     # iproute2 and perl bring up the private test machines.
     wanted=("${build[@]}" "${windows[@]}" "${checks[@]}" "${lint[@]}" googletest valgrind wine64
@@ -22,7 +39,7 @@ test)
 browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
 bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2) ;;
 *)
-    echo "usage: $0 build|windows|package|test|browser|bench|lint" >&2
+    echo "usage: $0 build|windows|package|test|browser|bench|lint|fuzz|node-exporter" >&2
     exit 2
     ;;
 esac

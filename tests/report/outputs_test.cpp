@@ -16,8 +16,8 @@ namespace {
 report::Report sample() {
     report::ReportBuilder builder(1h);
     const auto sunday = local_days{2024y / 2 / 18};
-    std::vector<LocalTime> times = {sunday + 1h, sunday + 2h, sunday + 3h, sunday + 10h,
-                                    sunday + 23h + 30min, sunday + 24h + 30min};
+    std::vector<LocalTime> times = {sunday + 1h,  sunday + 2h,          sunday + 3h,
+                                    sunday + 10h, sunday + 23h + 30min, sunday + 24h + 30min};
     for (hours h{0}; h <= 26h; ++h) {
         times.push_back(sunday + days{2} + h);
     }

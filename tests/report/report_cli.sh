@@ -105,5 +105,8 @@ for clash in '--html log.txt' '--csv log-link.txt' '--csv a.csv --html ./a.csv';
     status 2 log.txt $clash
     cmp -s log.txt before.txt && [ ! -e a.csv ] || fail "$clash touched a file"
 done
-status 2 - --metrics log.txt <log.txt
+# Wine cannot say which file a standard input inherited from Linux is; Windows itself can.
+if [[ ${command[0]} != *wine* ]]; then
+    status 2 - --metrics log.txt <log.txt
+fi
 echo "PASS: figures, CSV, files and exit statuses"
