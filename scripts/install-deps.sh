@@ -28,13 +28,15 @@ lint=(clang-format clang-tidy cppcheck)
 case ${1:-test} in
 build) wanted=("${build[@]}") ;;
 windows) wanted=("${windows[@]}") ;;
-package) wanted=("${build[@]}" "${windows[@]}") ;;
+# dpkg-dev computes the .deb's Depends (dpkg-shlibdeps).
+package) wanted=("${build[@]}" "${windows[@]}" dpkg-dev) ;;
 lint) wanted=("${build[@]}" "${checks[@]}" "${lint[@]}") ;;
 fuzz) wanted=("${build[@]}" clang-14 libclang-rt-14-dev) ;;
 test)
-    # iproute2 and perl bring up the private test machines.
+    # iproute2 and perl bring up the private test machines; lintian, man-db and systemd check
+    # the .deb, its manual pages and its units.
     wanted=("${build[@]}" "${windows[@]}" "${checks[@]}" "${lint[@]}" googletest valgrind wine64
-        icoutils iproute2 perl)
+        icoutils iproute2 perl dpkg-dev lintian man-db systemd clang-14 libclang-rt-14-dev)
     ;;
 browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
 bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2) ;;
