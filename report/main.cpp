@@ -20,6 +20,7 @@
 #include "utf8_windows.h"
 #endif
 
+#include "browser.h"
 #include "log_records.h"
 #include "outages.h"
 #include "output_file.h"
@@ -32,7 +33,7 @@ using report::FileIdentity;
 
 constexpr const char* usage =
     "usage: connectivity-report [LOG] [--gap SECONDS] [--since DATE] [--until DATE]\n"
-    "                           [--csv FILE] [--html FILE] [--metrics FILE]\n";
+    "                           [--csv FILE] [--html FILE [--open]] [--metrics FILE]\n";
 constexpr long long longestGap = 366LL * 86'400;
 
 // Writes all of text; a reader that has gone away (| head, a closed pager) is no failure.
@@ -192,6 +193,9 @@ int run(int argc, char** argv) {
                    "exporter's textfile collector reads them; - writes them to standard output "
                    "instead")
         ->type_name("FILE");
+    bool openPage = false;
+    app.add_flag("--open", openPage,
+                 "Open the page written by --html in the default browser once it is written");
     long long gapSeconds = 0;
     report::Period period;
     try {
@@ -207,6 +211,9 @@ int run(int argc, char** argv) {
             if (path->empty() && (option == std::string("LOG") || app.count(option) > 0)) {
                 throw CLI::ValidationError(option, "needs a file name (- for standard output)");
             }
+        }
+        if (openPage && (htmlPath.empty() || htmlPath == "-")) {
+            throw CLI::ValidationError("--open", "opens the page written by --html FILE");
         }
         const std::array written = {csvPath, htmlPath, metricsPath};
         if (std::count(written.begin(), written.end(), "-") > 1) {
@@ -271,6 +278,11 @@ int run(int argc, char** argv) {
         } else if (const std::string problem = report::writeOutput(pathOf(output.path), text);
                    !problem.empty()) {
             status = fail(problem);
+        } else if (output.option == "--html" && openPage) {
+            if (const std::string problem = report::openInBrowser(pathOf(output.path));
+                !problem.empty()) {
+                status = fail("cannot open " + output.path + " in the browser: " + problem);
+            }
         }
     }
     return status;

@@ -38,6 +38,25 @@ report log.txt --html page.html --csv table.csv >/dev/null || fail "writing file
 [ "$(tr -d '\r' <table.csv)" = "$expected" ] && grep -q '<svg class="track"' page.html ||
     fail "the files written differ from the outputs"
 
+# --open hands the written page to the desktop: ShellExecuteW (Wine's passes an .html file on to
+# xdg-open once the prefix names winebrowser for it), or xdg-open on Linux. A stand-in xdg-open
+# notes what it was given. First the failure: no association under Wine, a failing xdg-open here.
+mkdir desktop
+printf '#!/bin/sh\necho "$1" >"%s/opened"\nexit ${BROWSER_STATUS:-0}\n' "$PWD" >desktop/xdg-open
+chmod +x desktop/xdg-open
+BROWSER_STATUS=3 PATH=$PWD/desktop:$PATH report log.txt --html open.html --open >/dev/null
+[ $? -eq 1 ] && grep -q 'cannot open open.html in the browser' err && grep -q '</html>' open.html ||
+    fail "a page no browser opened: $(cat err)"
+if [[ ${command[0]} == *wine* ]]; then
+    wine_run=("${command[@]:0:${#command[@]}-1}")
+    "${wine_run[@]}" reg add 'HKCR\.html' /ve /d htmlfile /f >/dev/null &&
+        "${wine_run[@]}" reg add 'HKCR\htmlfile\shell\open\command' /ve /d 'winebrowser "%1"' /f >/dev/null
+fi
+rm -f opened
+PATH=$PWD/desktop:$PATH report log.txt --html open.html --open >/dev/null || fail "--open: $(cat err)"
+for _ in $(seq 100); do [ -s opened ] && break; sleep 0.05; done # Windows' shell opens in its own time
+grep -q 'open.html' opened 2>/dev/null || fail "--open did not hand open.html to the browser"
+
 # A reader that stops early costs neither the files nor an error message.
 rm -f table.csv page.html
 "${command[@]}" log.txt --csv table.csv --html page.html 2>err | head -c 1 >/dev/null
@@ -96,6 +115,7 @@ for gap in 0x10 1e3 '' +5; do
 done
 [[ $(report log.txt --gap 010) =~ 'at most 10 s apart' ]] || fail "--gap 010 is not ten seconds"
 status 2 log.txt --csv ''
+status 2 log.txt --open
 status 2 log.txt --since 2024-02-30
 
 # The log is never an output, nor two outputs one file: refused before anything is written.
