@@ -33,6 +33,7 @@ package:
 	cmake --preset windows
 	cmake --build --preset windows
 	cd build/windows && cpack -G ZIP -B "$(CURDIR)/build/packages"
+	cp build/windows/connectivity-monitor-*-setup.exe build/packages/
 	@rm -rf build/packages/_CPack_Packages
 	@ls -1 build/packages
 

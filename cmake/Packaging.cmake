@@ -16,16 +16,35 @@ function(windows_text source destination)
 endfunction()
 
 if(WIN32)
-    # One folder to unpack anywhere: the programs, the unattended launcher, README and licence.
-    set(launcher ${PROJECT_SOURCE_DIR}/resources/connectivity-monitor-unattended.cmd)
-    configure_file(${launcher} ${CMAKE_BINARY_DIR} COPYONLY) # beside the .exe in the build too
+    # One folder to unpack anywhere: the programs, the launchers, README and licence.
+    set(launchers ${PROJECT_SOURCE_DIR}/resources/connectivity-monitor-unattended.cmd
+        ${PROJECT_SOURCE_DIR}/resources/outage-report.cmd)
+    file(COPY ${launchers} DESTINATION ${CMAKE_BINARY_DIR}) # beside the .exe in the build too
     windows_text(${PROJECT_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/README.txt)
     windows_text(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt)
     install(TARGETS connectivity-monitor connectivity-report RUNTIME DESTINATION .)
-    install(FILES ${launcher} ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt
+    install(FILES ${launchers} ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt
         DESTINATION .)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME connectivity-monitor_${PROJECT_VERSION}_windows-x86_64)
+
+    # The installer, from our own script: CPack's stock NSIS one installs for all users, elevated.
+    find_program(MAKENSIS makensis)
+    if(MAKENSIS)
+        set(FILES_DIR ${CMAKE_BINARY_DIR}/installer-files)
+        set(LICENSE_TEXT ${CMAKE_BINARY_DIR}/LICENSE.txt)
+        set(INSTALLER_PATH ${CMAKE_BINARY_DIR}/connectivity-monitor-${PROJECT_VERSION}-setup.exe)
+        configure_file(${packaging}/windows/installer.nsi.in ${CMAKE_BINARY_DIR}/installer.nsi @ONLY)
+        add_custom_command(OUTPUT ${INSTALLER_PATH}
+            COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${FILES_DIR}
+            COMMAND ${MAKENSIS} -V2 -NOCD ${CMAKE_BINARY_DIR}/installer.nsi
+            DEPENDS connectivity-monitor connectivity-report ${launchers}
+                ${CMAKE_BINARY_DIR}/installer.nsi
+            COMMENT "Making the installer with makensis" VERBATIM)
+        add_custom_target(installer ALL DEPENDS ${INSTALLER_PATH})
+    else()
+        message(STATUS "makensis not found (Debian's nsis): no Windows installer")
+    endif()
 else()
     include(GNUInstallDirs)
     set(docdir ${CMAKE_INSTALL_DATADIR}/doc/connectivity-monitor)

@@ -28,15 +28,16 @@ lint=(clang-format clang-tidy cppcheck)
 case ${1:-test} in
 build) wanted=("${build[@]}") ;;
 windows) wanted=("${windows[@]}") ;;
-# dpkg-dev computes the .deb's Depends (dpkg-shlibdeps).
-package) wanted=("${build[@]}" "${windows[@]}" dpkg-dev) ;;
+# dpkg-dev computes the .deb's Depends (dpkg-shlibdeps); nsis makes the Windows installer.
+package) wanted=("${build[@]}" "${windows[@]}" dpkg-dev nsis) ;;
 lint) wanted=("${build[@]}" "${checks[@]}" "${lint[@]}") ;;
 fuzz) wanted=("${build[@]}" clang-14 libclang-rt-14-dev) ;;
 test)
     # iproute2 and perl bring up the private test machines; lintian, man-db and systemd check
-    # the .deb, its manual pages and its units.
+    # the .deb, its manual pages and its units; nsis and liblnk-utils make and read the installer.
     wanted=("${build[@]}" "${windows[@]}" "${checks[@]}" "${lint[@]}" googletest valgrind wine64
-        icoutils iproute2 perl dpkg-dev lintian man-db systemd clang-14 libclang-rt-14-dev)
+        icoutils iproute2 perl dpkg-dev lintian man-db systemd nsis liblnk-utils clang-14
+        libclang-rt-14-dev)
     ;;
 browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
 bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2) ;;
