@@ -116,7 +116,8 @@ TEST(LogRecords, StreamsLinesOfAnyLengthAndAnyBytes) {
 TEST(LogRecords, ARecordSplitAcrossReadsIsReadWhole) {
     for (const std::string lineEnd : {"\n", "\r\n"}) {
         // Pad so the second record straddles the reader's 1 MiB buffer boundary.
-        const std::string record = prefix + "Sun Feb 18 00:29:21 2024" += lineEnd;
+        std::string record = prefix;
+        record.append("Sun Feb 18 00:29:21 2024").append(lineEnd);
         std::string content;
         while (content.size() + record.size() < (1 << 20) - 20) {
             content += record;

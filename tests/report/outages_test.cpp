@@ -95,7 +95,7 @@ TEST(Outages, TimeGoingBackwardsIsCountedAndOverlapsSpanOnce) {
 TEST(Outages, APeriodKeepsTheOutagesThatBeganInIt) {
     const auto day = floor<days>(midnight);
     const report::Period period{day + days{1}, day + days{1}};
-    report::ReportBuilder builder(90s, period);
+    report::ReportBuilder builder(seconds{90}, period);
     long line = 0;
     for (const seconds t : {100s, 86'370s, 86'430s, 90'000s, 172'790s, 172'850s}) {
         builder.add(check(t), ++line);

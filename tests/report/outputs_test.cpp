@@ -18,7 +18,7 @@ report::Report sample() {
     const auto sunday = local_days{2024y / 2 / 18};
     std::vector<LocalTime> times = {sunday + 1h,  sunday + 2h,          sunday + 3h,
                                     sunday + 10h, sunday + 23h + 30min, sunday + 24h + 30min};
-    for (hours h{0}; h <= 26h; ++h) {
+    for (hours h{0}; h <= hours{26}; ++h) {
         times.push_back(sunday + days{2} + h);
     }
     long line = 0;

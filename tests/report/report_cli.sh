@@ -44,11 +44,14 @@ report log.txt --html page.html --csv table.csv >/dev/null || fail "writing file
 mkdir desktop
 printf '#!/bin/sh\necho "$1" >"%s/opened"\nexit ${BROWSER_STATUS:-0}\n' "$PWD" >desktop/xdg-open
 chmod +x desktop/xdg-open
+if [[ ${command[0]} == *wine* ]]; then
+    wine_run=("${command[@]:0:${#command[@]}-1}")
+    "${wine_run[@]}" reg delete 'HKCR\.html' /f >/dev/null 2>&1
+fi
 BROWSER_STATUS=3 PATH=$PWD/desktop:$PATH report log.txt --html open.html --open >/dev/null
 [ $? -eq 1 ] && grep -q 'cannot open open.html in the browser' err && grep -q '</html>' open.html ||
     fail "a page no browser opened: $(cat err)"
 if [[ ${command[0]} == *wine* ]]; then
-    wine_run=("${command[@]:0:${#command[@]}-1}")
     "${wine_run[@]}" reg add 'HKCR\.html' /ve /d htmlfile /f >/dev/null &&
         "${wine_run[@]}" reg add 'HKCR\htmlfile\shell\open\command' /ve /d 'winebrowser "%1"' /f >/dev/null
 fi
