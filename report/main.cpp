@@ -7,8 +7,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -106,10 +107,23 @@ std::optional<std::chrono::local_days> localDate(const std::string& option,
     return std::chrono::local_days{date};
 }
 
-struct Output {
-    std::string option; // --csv
+// What the command line asks for, checked.
+struct Options {
+    std::string log = "connectivityLog.txt"; // - is standard input
+    long long gapSeconds = 90;
+    report::Period period;
+    std::string csv; // empty: not written; - is standard output
+    std::string html;
+    std::string metrics;
+    bool openPage = false;
+};
+
+enum class Output { summary, csv, html, metrics };
+
+struct Destination {
+    Output output;
+    std::string option; // as the person wrote it: --csv
     std::string path;   // as given; - is standard output
-    std::function<std::string()> render;
 };
 
 // The same file by identity, or for files not yet made, the same place once symlinks and dots
@@ -129,45 +143,47 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 // The log must never be overwritten, nor one output by another: refused before anything is
 // written. Empty when all is well.
-std::string clashOf(const std::optional<FileIdentity>& log, const std::vector<Output>& outputs) {
+std::string clashOf(const std::optional<FileIdentity>& log,
+                    const std::vector<Destination>& destinations) {
     const std::optional<FileIdentity> console = report::identityOf(stdout);
     if (log && log == console) {
         return "standard output is the log being read";
     }
     // Standard output's own file, however it is spelt, is appended to, as standard output is.
-    const auto appended = [&console](const Output& output) {
-        return output.path == "-" ||
-               (console && report::identityOf(pathOf(output.path)) == console);
+    const auto appended = [&console](const Destination& destination) {
+        return destination.path == "-" ||
+               (console && report::identityOf(pathOf(destination.path)) == console);
     };
-    for (std::size_t i = 0; i < outputs.size(); ++i) {
-        const Output& output = outputs[i];
-        if (output.path == "-") {
+    for (std::size_t i = 0; i < destinations.size(); ++i) {
+        const Destination& destination = destinations[i];
+        if (destination.path == "-") {
             continue;
         }
-        if (log && report::identityOf(pathOf(output.path)) == log) {
-            return output.option + " " + output.path + " is the log being read";
+        if (log && report::identityOf(pathOf(destination.path)) == log) {
+            return destination.option + " " + destination.path + " is the log being read";
         }
-        for (std::size_t j = 0; j < i && !appended(output); ++j) {
-            if (!appended(outputs[j]) && sameFile(outputs[j].path, output.path)) {
-                return outputs[j].option + " and " + output.option + " name the same file";
+        for (std::size_t j = 0; j < i && !appended(destination); ++j) {
+            if (!appended(destinations[j]) && sameFile(destinations[j].path, destination.path)) {
+                return destinations[j].option + " and " + destination.option +
+                       " name the same file";
             }
         }
     }
     return {};
 }
 
-int run(int argc, char** argv) {
+// Fills options from the command line; returns the exit status when there is nothing more to
+// do (--help, --version, a usage error).
+std::optional<int> parseOptions(int argc, char** argv, Options& options) {
     CLI::App app{"Turns the connectivity monitor's log into outages, a summary per day, a CSV "
                  "table, an HTML page with a timeline and metrics for Prometheus.",
                  "connectivity-report"};
     app.allow_windows_style_options(false); // a log may be named /path on Windows too
     app.set_version_flag("--version", "connectivity-report " CONNECTIVITY_VERSION);
-    std::string logPath = "connectivityLog.txt";
-    std::string gapText = "90";
+    std::string gapText = std::to_string(options.gapSeconds);
     std::string sinceText;
     std::string untilText;
-    std::vector<Output> outputs;
-    app.add_option("LOG", logPath, "The monitor's log; - reads standard input")
+    app.add_option("LOG", options.log, "The monitor's log; - reads standard input")
         ->capture_default_str();
     app.add_option("--gap", gapText,
                    "Failed checks at most this many seconds apart belong to one outage")
@@ -177,45 +193,40 @@ int run(int argc, char** argv) {
         ->type_name("YYYY-MM-DD");
     app.add_option("--until", untilText, "Only outages that began on this local day or earlier")
         ->type_name("YYYY-MM-DD");
-    std::string csvPath;
-    std::string htmlPath;
-    std::string metricsPath;
-    app.add_option("--csv", csvPath,
+    app.add_option("--csv", options.csv,
                    "Also write the outages as CSV to FILE; - writes them to standard output "
                    "instead of the summary")
         ->type_name("FILE");
-    app.add_option("--html", htmlPath,
+    app.add_option("--html", options.html,
                    "Also write a self-contained HTML page with a timeline to FILE; - writes it to "
                    "standard output instead")
         ->type_name("FILE");
-    app.add_option("--metrics", metricsPath,
+    app.add_option("--metrics", options.metrics,
                    "Also write the figures in Prometheus' text format to FILE, as the node "
                    "exporter's textfile collector reads them; - writes them to standard output "
                    "instead")
         ->type_name("FILE");
-    bool openPage = false;
-    app.add_flag("--open", openPage,
+    app.add_flag("--open", options.openPage,
                  "Open the page written by --html in the default browser once it is written");
-    long long gapSeconds = 0;
-    report::Period period;
     try {
         app.parse(argc, argv);
-        gapSeconds = decimalSeconds(gapText);
-        period = {localDate("--since", sinceText), localDate("--until", untilText)};
-        if (period.since && period.until && *period.since > *period.until) {
+        options.gapSeconds = decimalSeconds(gapText);
+        options.period = {localDate("--since", sinceText), localDate("--until", untilText)};
+        if (options.period.since && options.period.until &&
+            *options.period.since > *options.period.until) {
             throw CLI::ValidationError("--since " + sinceText + " is after --until " + untilText);
         }
         for (const auto& [option, path] :
-             {std::pair{"LOG", &logPath}, std::pair{"--csv", &csvPath},
-              std::pair{"--html", &htmlPath}, std::pair{"--metrics", &metricsPath}}) {
+             {std::pair{"LOG", &options.log}, std::pair{"--csv", &options.csv},
+              std::pair{"--html", &options.html}, std::pair{"--metrics", &options.metrics}}) {
             if (path->empty() && (option == std::string("LOG") || app.count(option) > 0)) {
                 throw CLI::ValidationError(option, "needs a file name (- for standard output)");
             }
         }
-        if (openPage && (htmlPath.empty() || htmlPath == "-")) {
+        if (options.openPage && (options.html.empty() || options.html == "-")) {
             throw CLI::ValidationError("--open", "opens the page written by --html FILE");
         }
-        const std::array written = {csvPath, htmlPath, metricsPath};
+        const std::array written = {options.csv, options.html, options.metrics};
         if (std::count(written.begin(), written.end(), "-") > 1) {
             throw CLI::ValidationError("only one of --csv, --html and --metrics can be -");
         }
@@ -226,62 +237,86 @@ int run(int argc, char** argv) {
                                 "Run with --help for more.\n");
         return 2;
     }
+    return std::nullopt;
+}
 
-    const bool fromStandardInput = logPath == "-";
-    std::FILE* log = fromStandardInput ? stdin : openLog(logPath);
+// The summary goes to standard output unless another output was sent there instead.
+std::vector<Destination> destinationsOf(const Options& options) {
+    std::vector<Destination> destinations;
+    if (options.csv != "-" && options.html != "-" && options.metrics != "-") {
+        destinations.push_back({Output::summary, "summary", "-"});
+    }
+    for (const auto& [output, option, path] :
+         {std::tuple{Output::csv, "--csv", options.csv},
+          std::tuple{Output::html, "--html", options.html},
+          std::tuple{Output::metrics, "--metrics", options.metrics}}) {
+        if (!path.empty()) {
+            destinations.push_back({output, option, path});
+        }
+    }
+    return destinations;
+}
+
+std::string rendered(Output output, const report::Report& figures, const std::string& source) {
+    switch (output) {
+    case Output::summary:
+        return report::textSummary(figures, source);
+    case Output::csv:
+        return report::csvTable(figures);
+    case Output::html:
+        return report::htmlPage(figures, source);
+    case Output::metrics:
+        return report::metrics(figures);
+    }
+    return {};
+}
+
+int run(int argc, char** argv) {
+    Options options;
+    if (const std::optional<int> status = parseOptions(argc, argv, options)) {
+        return *status;
+    }
+    const bool fromStandardInput = options.log == "-";
+    std::FILE* log = fromStandardInput ? stdin : openLog(options.log);
     if (log == nullptr) {
-        return fail("cannot open " + logPath + ": " + std::strerror(errno));
+        return fail("cannot open " + options.log + ": " + std::strerror(errno));
     }
 #ifdef _WIN32
     // Line ends are ours to read: text mode would turn CR LF into LF and stop at a Ctrl+Z byte.
     ::_setmode(::_fileno(log), _O_BINARY);
 #endif
-    const std::string source = fromStandardInput ? "standard input" : logPath;
-    report::Report figures;
-    const auto summary = [&] { return report::textSummary(figures, source); };
-    if (csvPath != "-" && htmlPath != "-" && metricsPath != "-") {
-        outputs.push_back({"summary", "-", summary});
-    }
-    for (const auto& [option, path, render] :
-         {std::tuple{"--csv", csvPath, std::function([&] { return report::csvTable(figures); })},
-          std::tuple{"--html", htmlPath,
-                     std::function([&] { return report::htmlPage(figures, source); })},
-          std::tuple{"--metrics", metricsPath,
-                     std::function([&] { return report::metrics(figures); })}}) {
-        if (!path.empty()) {
-            outputs.push_back({option, path, render});
-        }
-    }
-    if (const std::string clash = clashOf(report::identityOf(log), outputs); !clash.empty()) {
+    const std::vector<Destination> destinations = destinationsOf(options);
+    if (const std::string clash = clashOf(report::identityOf(log), destinations); !clash.empty()) {
         writeStream(stderr, "connectivity-report: " + clash + "\n" + usage);
         return 2;
     }
 
-    report::ReportBuilder builder{std::chrono::seconds{gapSeconds}, period};
+    report::ReportBuilder builder{std::chrono::seconds{options.gapSeconds}, options.period};
     const std::string readError = report::readLog(
         log, [&](const report::LineVerdict& verdict, long line) { builder.add(verdict, line); });
     if (!fromStandardInput) {
         std::fclose(log);
     }
     if (!readError.empty()) {
-        return fail("cannot read " + logPath + ": " + readError);
+        return fail("cannot read " + options.log + ": " + readError);
     }
-    figures = builder.finish();
+    const report::Report figures = builder.finish();
+    const std::string source = fromStandardInput ? "standard input" : options.log;
 
     int status = 0;
-    for (const Output& output : outputs) {
-        const std::string text = output.render();
-        if (output.path == "-") {
+    for (const Destination& destination : destinations) {
+        const std::string text = rendered(destination.output, figures, source);
+        if (destination.path == "-") {
             if (!writeStream(stdout, text)) {
                 status = fail(std::string("cannot write standard output: ") + std::strerror(errno));
             }
-        } else if (const std::string problem = report::writeOutput(pathOf(output.path), text);
+        } else if (const std::string problem = report::writeOutput(pathOf(destination.path), text);
                    !problem.empty()) {
             status = fail(problem);
-        } else if (output.option == "--html" && openPage) {
-            if (const std::string problem = report::openInBrowser(pathOf(output.path));
+        } else if (destination.output == Output::html && options.openPage) {
+            if (const std::string problem = report::openInBrowser(pathOf(destination.path));
                 !problem.empty()) {
-                status = fail("cannot open " + output.path + " in the browser: " + problem);
+                status = fail("cannot open " + destination.path + " in the browser: " + problem);
             }
         }
     }

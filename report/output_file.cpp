@@ -353,8 +353,7 @@ std::string failed(const fs::path& path, Failure failure) {
 }
 
 // Written where it is, as a shell's > would: truncated first unless it is to be appended to.
-std::string writeInPlace(const fs::path& given, Handle& target, std::string_view text,
-                         bool append) {
+std::string writeInPlace(const fs::path& path, Handle& target, std::string_view text, bool append) {
     const bool regular = isRegular(target.get());
     const Failure failure =
         Steps()
@@ -365,7 +364,7 @@ std::string writeInPlace(const fs::path& given, Handle& target, std::string_view
             .then([&] { return regular ? flush(target.get()) : 0; })
             .then([&] { return target.close(); })
             .failure();
-    return failure == 0 ? std::string() : failed(given, failure);
+    return failure == 0 ? std::string() : failed(path, failure);
 }
 
 } // namespace
@@ -395,21 +394,20 @@ std::optional<FileIdentity> identityOf(std::FILE* stream) {
 }
 
 std::string writeOutput(const fs::path& path, std::string_view text) {
-    const fs::path& given = path;
     Handle target(openExisting(path));
     if (!target.isOpen() && !isAbsent(lastFailure())) {
-        return failed(given, lastFailure()); // a symlink loop, a folder, no permission...
+        return failed(path, lastFailure()); // a symlink loop, a folder, no permission...
     }
     if (target.isOpen()) {
         if (!isRegular(target.get())) {
-            return writeInPlace(given, target, text, true); // a device, pipe or console
+            return writeInPlace(path, target, text, true); // a device, pipe or console
         }
         const auto identity = identityOfHandle(target.get());
         if (identity && identity == standardOutput()) {
-            return writeInPlace(given, target, text, true); // after what we printed there
+            return writeInPlace(path, target, text, true); // after what we printed there
         }
         if (linksOf(target.get()) > 1) {
-            return writeInPlace(given, target, text, false);
+            return writeInPlace(path, target, text, false);
         }
     }
 
@@ -419,15 +417,15 @@ std::string writeOutput(const fs::path& path, std::string_view text) {
     if (!temporary.isOpen()) {
         const Failure why = lastFailure();
         // A folder closed to us holding a file open to us: written as > would write it.
-        return target.isOpen() && isRefusal(why) ? writeInPlace(given, target, text, false)
-                                                 : failed(given, why);
+        return target.isOpen() && isRefusal(why) ? writeInPlace(path, target, text, false)
+                                                 : failed(path, why);
     }
     const Failure unlike =
         target.isOpen() ? makeLike(temporary.get(), target.get()) : makeNew(temporary.get());
     if (unlike != 0) {
         temporary.close();
         removeFile(temporaryPath);
-        return target.isOpen() ? writeInPlace(given, target, text, false) : failed(given, unlike);
+        return target.isOpen() ? writeInPlace(path, target, text, false) : failed(path, unlike);
     }
     const Failure failure = Steps()
                                 .then([&] { return writeAll(temporary.get(), text); })
@@ -441,7 +439,7 @@ std::string writeOutput(const fs::path& path, std::string_view text) {
             temporary.close(); // Windows removes no file that is still open
         }
         removeFile(temporaryPath); // nothing half-written stays behind, under either name
-        return failed(given, failure);
+        return failed(path, failure);
     }
     return {};
 }

@@ -73,8 +73,9 @@ for _ in $(seq 600); do [ -s "$logs/connectivityLog.txt" ] && break; sleep 0.05;
 [[ $(tr -d '\r' <"$logs/connectivityLog.txt") =~ ^($log_line_pattern)$ ]] ||
     fail "the monitor's shortcut logged: $(cat "$logs/connectivityLog.txt" 2>&1)"
 
-# The outage report's shortcut on a seeded log: the whole page there, handed to the browser. The
-# browser is a stand-in: Wine's shell passes .html files to xdg-open once told to.
+# The outage report's shortcut on a seeded log: the whole page there. The browser is a stand-in
+# (Wine's shell passes .html files to xdg-open once told to), so the report has one to hand the
+# page to; that hand-over itself is the report's own test.
 printf 'internet connection test failed on Sun Feb 18 00:29:21 2024\r\n' >>"$logs/connectivityLog.txt"
 cp "$logs/connectivityLog.txt" "$scratch/seeded"
 mkdir "$scratch/desktop"
@@ -86,8 +87,6 @@ PATH=$scratch/desktop:$PATH open "$report_link"
 "$server" -w # Wine's start returns at once for a shortcut; its programs are done when this is
 grep -q '</html>' "$logs/outages.html" && grep -q '2024-02-18 00:29:21' "$logs/outages.html" ||
     fail "the outage report's shortcut wrote no whole page"
-for _ in $(seq 100); do [ -s "$scratch/opened" ] && break; sleep 0.05; done
-grep -q 'outages.html' "$scratch/opened" 2>/dev/null || fail "the page was not handed to the browser"
 
 # Over it, the sign-in start off: the log stays, the Startup shortcut goes.
 install /AUTOSTART=0
