@@ -17,8 +17,8 @@ test:
 	$(MAKE) --no-print-directory lint
 	cmake --workflow --preset asan
 	cmake --workflow --preset windows-test
-	cmake --workflow --preset linux-test
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20
+	cmake --workflow --preset linux-test
 
 windows:
 	@bash scripts/install-deps.sh windows

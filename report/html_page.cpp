@@ -203,8 +203,9 @@ std::string htmlPage(const Report& report, const std::string& source) {
         append(page, "<p class=\"note\">", escaped(note), "</p>\n");
     }
     if (report.outages.empty()) {
-        page += "<p>No outage is recorded in this log.</p>\n</body>\n</html>\n";
-        return page;
+        page += report.period.isWhole() ? "<p>No outage is recorded in this log.</p>\n"
+                                        : "<p>No outage began in the days selected.</p>\n";
+        return page + "</body>\n</html>\n";
     }
     appendTimeline(page, report);
 
