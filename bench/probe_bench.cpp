@@ -64,8 +64,11 @@ struct NamedHost {
 bool lookUpThenConnect(const NamedHost& host) {
     standin::NameLookup lookup("probe.test", host.ipv6.port(), host.resolver.nameserver());
     std::size_t found = 0;
-    while (!lookup.finished()) {
+    for (;;) {
         found += lookup.takeReady().size();
+        if (lookup.finished()) {
+            break;
+        }
         std::vector<pollfd> watched;
         const auto wakeAt = lookup.watch(watched);
         const auto wait =
