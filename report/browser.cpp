@@ -37,16 +37,7 @@ std::string openInBrowser(const std::filesystem::path& page) {
         return "the shell refused it (code " +
                std::to_string(reinterpret_cast<INT_PTR>(request.hInstApp)) + ")";
     }
-    wchar_t* text = nullptr;
-    ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, failure, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string reason = text != nullptr ? utf8From(text) : "error " + std::to_string(failure);
-    ::LocalFree(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
-        reason.pop_back();
-    }
-    return reason;
+    return systemMessage(failure);
 #else
     std::string argument = target.string();
     char program[] = "xdg-open";

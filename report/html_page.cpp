@@ -166,11 +166,11 @@ void appendTimeline(std::string& page, const Report& report) {
         });
         appendDayRow(page, day, lasting);
         const auto following = std::next(entry);
-        const bool outageGoesOn = std::any_of(lasting.begin(), lasting.end(), [day](auto* o) {
+        const auto goesOn = [day](const Outage* o) {
             return floor<std::chrono::days>(o->end) > day;
-        });
+        };
         if (following != report.days.end() && following->first - day > std::chrono::days{1} &&
-            outageGoesOn) {
+            std::any_of(lasting.begin(), lasting.end(), goesOn)) {
             appendQuietDays(page, day + std::chrono::days{1},
                             following->first - std::chrono::days{1});
         }

@@ -111,9 +111,12 @@ void readLine(std::string_view line, long lineNumber, const RecordSink& sink) {
         return;
     }
     const LineVerdict whole = readRecord(line);
+    if (whole.kind != LineVerdict::Kind::notARecord) {
+        sink(whole, lineNumber); // the common case: no search for a record run on
+        return;
+    }
     const std::size_t runOn = line.rfind(prefix);
-    if (whole.kind != LineVerdict::Kind::notARecord || runOn == 0 ||
-        runOn == std::string_view::npos) {
+    if (runOn == 0 || runOn == std::string_view::npos) {
         sink(whole, lineNumber);
         return;
     }

@@ -37,17 +37,7 @@ Failure lastFailure() {
 }
 
 std::string describe(Failure failure) {
-    wchar_t* text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, failure, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message = length > 0 ? std::wstring(text, length) : std::wstring();
-    ::LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
-                                message.back() == L'.' || message.back() == L' ')) {
-        message.pop_back();
-    }
-    return message.empty() ? "system error " + std::to_string(failure) : utf8From(message);
+    return systemMessage(failure);
 }
 
 bool isAbsent(Failure failure) {

@@ -1,4 +1,5 @@
-// UTF-8 and the UTF-16 of Windows' wide-character interfaces, each way.
+// UTF-8 and the UTF-16 of Windows' wide-character interfaces, each way, and Windows' own words
+// for a failure.
 #pragma once
 #ifdef _WIN32
 
@@ -31,6 +32,21 @@ inline std::wstring wideFrom(std::string_view utf8) {
     ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
                           size);
     return wide;
+}
+
+// The system's sentence for a GetLastError code, in UTF-8, without its closing full stop.
+inline std::string systemMessage(DWORD failure) {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, failure, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : std::wstring();
+    ::LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L'.' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "system error " + std::to_string(failure) : utf8From(message);
 }
 
 } // namespace report
