@@ -44,9 +44,8 @@ void againstPeer(benchmark::State& state, Peer (*makePeer)(Family, std::uint16_t
 
 // The race over ::1 then 127.0.0.1 on one port; the IPv6 side always drops silently.
 void raceWithBrokenIpv6(benchmark::State& state, Peer (*makeIpv4Peer)(Family, std::uint16_t)) {
-    const Peer dropping = Peer::dropping(Family::ipv6);
-    const Peer ipv4 = makeIpv4Peer(Family::ipv4, dropping.port());
-    const auto addresses = loopback::endpointsOf({&dropping, &ipv4});
+    const loopback::PeerPair peers = loopback::onOnePort(Peer::dropping, makeIpv4Peer);
+    const auto addresses = loopback::endpointsOf({&peers.ipv6, &peers.ipv4});
     for (auto _ : state) {
         benchmark::DoNotOptimize(standin::raceToConnect(
             nullptr, addresses, standin::Clock::now() + standin::connectionBudget));
@@ -56,13 +55,14 @@ void raceWithBrokenIpv6(benchmark::State& state, Peer (*makeIpv4Peer)(Family, st
 // A name answered by a loopback resolver for both families, and listeners on ::1 and 127.0.0.1.
 struct NamedHost {
     loopback::DnsResponder resolver{loopback::DnsReply::answer, loopback::DnsReply::answer};
-    Peer ipv6 = Peer::listening(Family::ipv6);
-    Peer ipv4 = Peer::listening(Family::ipv4, ipv6.port());
+    loopback::PeerPair listeners = loopback::onOnePort(Peer::listening, Peer::listening);
 };
 
 // The floor: the same c-ares lookup driven to its end alone, then one bare connect.
 bool lookUpThenConnect(const NamedHost& host) {
-    standin::NameLookup lookup("probe.test", host.ipv6.port(), host.resolver.nameserver());
+    standin::LookupOptions options;
+    options.nameservers = host.resolver.nameserver();
+    standin::NameLookup lookup("probe.test", host.listeners.ipv6.port(), options);
     std::size_t found = 0;
     for (;;) {
         found += lookup.takeReady().size();
@@ -76,16 +76,22 @@ bool lookUpThenConnect(const NamedHost& host) {
         ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long>(wait.count(), 0)));
         lookup.process(watched);
     }
-    return found > 0 && bareConnect(host.ipv6);
+    return found > 0 && bareConnect(host.listeners.ipv6);
+}
+
+// The probe's own path after the URL: the lookup racing its answers to a connection.
+bool lookUpAndRace(const NamedHost& host) {
+    const auto deadline = standin::Clock::now() + standin::connectionBudget;
+    standin::LookupOptions options;
+    options.nameservers = host.resolver.nameserver();
+    standin::NameLookup lookup("probe.test", host.listeners.ipv6.port(), options);
+    return standin::raceToConnect(&lookup, {}, deadline);
 }
 
 void namedHost(benchmark::State& state, bool floor) {
     const NamedHost host;
-    const std::wstring url = L"http://probe.test:" + std::to_wstring(host.ipv6.port());
     for (auto _ : state) {
-        benchmark::DoNotOptimize(floor ? lookUpThenConnect(host)
-                                       : standin::canConnect(url, standin::connectionBudget,
-                                                             host.resolver.nameserver()));
+        benchmark::DoNotOptimize(floor ? lookUpThenConnect(host) : lookUpAndRace(host));
     }
 }
 

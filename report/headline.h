@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "outages.h"
+#include "report.h"
 
 namespace report {
 

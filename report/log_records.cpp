@@ -1,6 +1,7 @@
 // The monitor writes "internet connection test failed on " and a 24-character ctime text per line.
 #include "log_records.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -16,7 +17,8 @@ constexpr std::string_view prefix = "internet connection test failed on ";
 constexpr std::string_view noTime = "(time unavailable)";
 constexpr std::size_t timeTextLength = 24; // "Sun Feb 18 00:29:21 2024"
 // A record plus a CR. A line may hold two: a record torn short (the disk was full) and the next
-// cycle's whole record run on after it. Anything longer is skipped without being kept.
+// cycle's whole record run on after it. Of anything longer only the end is kept, for a record
+// run on after a long fragment (a crash can leave a block of NUL bytes).
 constexpr std::size_t longestRecord = prefix.size() + timeTextLength + 1;
 constexpr std::size_t longestLine = 2 * longestRecord;
 constexpr char ctrlZ = '\x1a'; // the end-of-file mark some Windows editors append
@@ -103,11 +105,26 @@ LineVerdict readRecord(std::string_view line) {
 
 namespace {
 
-// One line as it may come: a record, or a torn fragment with a whole record run on after it,
-// which counts as a skipped line and a failed check.
-void readLine(std::string_view line, long lineNumber, const RecordSink& sink) {
-    if (line.size() > longestLine) {
+// The record a torn line ends with, if any: the next cycle's record run on after the fragment.
+std::optional<LineVerdict> recordRunOn(std::string_view line) {
+    const std::size_t runOn = line.rfind(prefix);
+    if (runOn == 0 || runOn == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const LineVerdict tail = readRecord(line.substr(runOn));
+    return tail.kind != LineVerdict::Kind::notARecord ? std::optional(tail) : std::nullopt;
+}
+
+// One line as it may come: a record, or a torn fragment of any length with a whole record run
+// on after it, which counts as a skipped line and a failed check. Of a line too long to keep,
+// only its end is here (tornFront): enough to hold a record.
+void readLine(std::string_view line, bool tornFront, long lineNumber, const RecordSink& sink) {
+    if (tornFront || line.size() > longestLine) {
         sink(LineVerdict{LineVerdict::Kind::notARecord}, lineNumber);
+        if (const auto tail =
+                recordRunOn(line.substr(line.size() - std::min(line.size(), longestRecord)))) {
+            sink(*tail, lineNumber);
+        }
         return;
     }
     const LineVerdict whole = readRecord(line);
@@ -115,16 +132,12 @@ void readLine(std::string_view line, long lineNumber, const RecordSink& sink) {
         sink(whole, lineNumber); // the common case: no search for a record run on
         return;
     }
-    const std::size_t runOn = line.rfind(prefix);
-    if (runOn == 0 || runOn == std::string_view::npos) {
-        sink(whole, lineNumber);
+    if (const auto tail = recordRunOn(line)) {
+        sink(readRecord(line.substr(0, line.rfind(prefix))), lineNumber);
+        sink(*tail, lineNumber);
         return;
     }
-    const LineVerdict tail = readRecord(line.substr(runOn));
-    if (tail.kind != LineVerdict::Kind::notARecord) {
-        sink(readRecord(line.substr(0, runOn)), lineNumber);
-    }
-    sink(tail, lineNumber);
+    sink(whole, lineNumber);
 }
 
 enum class Encoding { bytes, utf16LittleEndian, utf16BigEndian };
@@ -201,16 +214,13 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
     NarrowReader reader(file);
     constexpr std::size_t bufferSize = 1 << 20;
     const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
-    std::string carried;   // the start of a line split across two reads; never over longestLine
-    bool overLong = false; // the current line has outgrown any record and is being skipped
+    // The start of a line split across two reads, never over longestLine; of a longer line, only
+    // its last longestRecord bytes, where a record run on after a torn one would be.
+    std::string carried;
+    bool overLong = false;
     long lineNumber = 0;
     const auto finishLine = [&](std::string_view line) {
-        ++lineNumber;
-        if (overLong) {
-            sink(LineVerdict{LineVerdict::Kind::notARecord}, lineNumber);
-        } else {
-            readLine(line, lineNumber, sink);
-        }
+        readLine(line, overLong, ++lineNumber, sink);
         overLong = false;
         carried.clear();
     };
@@ -229,7 +239,9 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
                     carried.append(at, piece);
                 } else {
                     overLong = true;
-                    carried.clear();
+                    const std::size_t kept = std::min(piece, longestRecord);
+                    carried.append(at + piece - kept, kept);
+                    carried.erase(0, carried.size() - std::min(carried.size(), longestRecord));
                 }
                 if (newline != nullptr) {
                     finishLine(carried);
@@ -244,11 +256,8 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
     if (std::ferror(file) != 0) {
         return std::strerror(errno);
     }
-    if (!overLong && !carried.empty() && carried.back() == ctrlZ) {
+    if (!carried.empty() && carried.back() == ctrlZ) {
         carried.pop_back(); // the end-of-file mark, not part of any line
-        if (carried.empty()) {
-            return {};
-        }
     }
     if (overLong || !carried.empty()) {
         finishLine(carried); // a last line without its line end

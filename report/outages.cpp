@@ -1,5 +1,5 @@
 // Outages and per-day figures, kept as lines stream past: memory grows with outages and days.
-#include "outages.h"
+#include "report.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "outages.h"
+#include "report.h"
 
 namespace report {
 

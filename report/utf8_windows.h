@@ -34,14 +34,19 @@ inline std::wstring wideFrom(std::string_view utf8) {
     return wide;
 }
 
-// The system's sentence for a GetLastError code, in UTF-8, without its closing full stop.
-inline std::string systemMessage(DWORD failure) {
+// The system's sentence for a GetLastError code, in UTF-8, without its closing full stop; a
+// placeholder for a name (%1) is filled with the name given, never left as it is.
+inline std::string systemMessage(DWORD failure, std::wstring_view name = L"the file") {
     wchar_t* text = nullptr;
     const DWORD length = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
         nullptr, failure, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::wstring message = length > 0 ? std::wstring(text, length) : std::wstring();
     ::LocalFree(text);
+    for (std::size_t at = message.find(L"%1"); at != std::wstring::npos;
+         at = message.find(L"%1", at + name.size())) {
+        message.replace(at, 2, name);
+    }
     while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
                                 message.back() == L'.' || message.back() == L' ')) {
         message.pop_back();

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 build=$1
 mapfile -t sources < <(find src platform report tests bench -name '*.cpp' -o -name '*.h' | sort)
 # Windows-only and clang-only (fuzz) sources are not in the Linux build's compile commands.
-mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$' | grep -Ev '^tests/(windows|fuzz)/')
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$' |
+    grep -Ev '^tests/(windows|fuzz)/|(^|/)windows/|_windows\.cpp$')
 
 echo "clang-format: ${#sources[@]} files"
 clang-format --dry-run --Werror "${sources[@]}"

@@ -11,14 +11,6 @@
 
 namespace standin {
 
-void Endpoint::setPort(std::uint16_t port) {
-    if (family() == AF_INET6) {
-        reinterpret_cast<sockaddr_in6&>(address).sin6_port = htons(port);
-    } else {
-        reinterpret_cast<sockaddr_in&>(address).sin_port = htons(port);
-    }
-}
-
 namespace {
 
 class Socket {

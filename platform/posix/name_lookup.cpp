@@ -18,9 +18,29 @@ int closeOnExec(ares_socket_t fd, int /*type*/, void* /*unused*/) {
     return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? ARES_SUCCESS : -1;
 }
 
+// What a finished question's status says, for a family that gave no address.
+Answer answerOf(int status) {
+    switch (status) {
+    case ARES_SUCCESS:
+    case ARES_ENODATA:
+        return Answer::noAddresses;
+    case ARES_ENOTFOUND:
+        return Answer::noSuchName;
+    case ARES_ESERVFAIL:
+        return Answer::serverFailure;
+    case ARES_EREFUSED:
+    case ARES_ECONNREFUSED:
+        return Answer::refused;
+    case ARES_ETIMEOUT:
+        return Answer::silent;
+    default:
+        return Answer::failed;
+    }
+}
+
 } // namespace
 
-NameLookup::NameLookup(const std::string& host, std::uint16_t port, const std::string& nameservers)
+NameLookup::NameLookup(const std::string& host, std::uint16_t port, const LookupOptions& lookup)
     : port_(port) {
     if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) {
         throw std::runtime_error("c-ares could not be initialised");
@@ -30,11 +50,13 @@ NameLookup::NameLookup(const std::string& host, std::uint16_t port, const std::s
     options.tries = nameserverTries;
     options.sock_state_cb = onSocketState;
     options.sock_state_cb_data = this;
-    if (ares_init_options(&channel_, &options,
-                          ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_STATE_CB) !=
-            ARES_SUCCESS ||
-        (!nameservers.empty() &&
-         ares_set_servers_ports_csv(channel_, nameservers.c_str()) != ARES_SUCCESS)) {
+    char dnsOnly[] = "b";
+    options.lookups = dnsOnly;
+    const int optionMask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_STATE_CB |
+                           (lookup.nameserversOnly ? ARES_OPT_LOOKUPS : 0);
+    if (ares_init_options(&channel_, &options, optionMask) != ARES_SUCCESS ||
+        (!lookup.nameservers.empty() &&
+         ares_set_servers_ports_csv(channel_, lookup.nameservers.c_str()) != ARES_SUCCESS)) {
         if (channel_ != nullptr) {
             ares_destroy(channel_);
         }
@@ -42,8 +64,13 @@ NameLookup::NameLookup(const std::string& host, std::uint16_t port, const std::s
         throw std::runtime_error("c-ares channel could not be set up");
     }
     ares_set_socket_configure_callback(channel_, closeOnExec, nullptr);
-    // Two queries rather than one AF_UNSPEC lookup, so each family's answer counts on arrival.
+    // One query per family rather than one AF_UNSPEC lookup, so each answer counts on arrival.
     for (Query& query : queries_) {
+        if (lookup.family != AF_UNSPEC && lookup.family != query.family) {
+            (query.family == AF_INET6 ? ipv6Answer_ : ipv4Answer_) = Answer::notAsked;
+            continue;
+        }
+        (query.family == AF_INET6 ? ipv6Answer_ : ipv4Answer_) = Answer::pending;
         ares_addrinfo_hints hints{};
         hints.ai_family = query.family;
         hints.ai_socktype = SOCK_STREAM;
@@ -70,10 +97,10 @@ void NameLookup::onSocketState(void* lookup, ares_socket_t fd, int readable, int
 void NameLookup::onAnswer(void* query, int status, int /*timeouts*/, ares_addrinfo* result) {
     auto& [lookup, family] = *static_cast<Query*>(query);
     const bool ipv6 = family == AF_INET6;
-    (ipv6 ? lookup->ipv6Done_ : lookup->ipv4Done_) = true;
-    if (!ipv6 && !lookup->ipv6Done_) {
+    if (!ipv6 && lookup->ipv6Answer_ == Answer::pending) {
         lookup->ipv4AnsweredAt_ = Clock::now();
     }
+    bool found = false;
     if (status == ARES_SUCCESS && result != nullptr) {
         for (const ares_addrinfo_node* node = result->nodes; node != nullptr;
              node = node->ai_next) {
@@ -83,18 +110,22 @@ void NameLookup::onAnswer(void* query, int status, int /*timeouts*/, ares_addrin
                 endpoint.length = node->ai_addrlen;
                 endpoint.setPort(lookup->port_);
                 (ipv6 ? lookup->ipv6Answers_ : lookup->ipv4Answers_).push_back(endpoint);
+                found = true;
             }
         }
     }
+    (ipv6 ? lookup->ipv6Answer_ : lookup->ipv4Answer_) =
+        found ? Answer::addresses : answerOf(status);
     ares_freeaddrinfo(result);
 }
 
 bool NameLookup::ipv4MayGo() const {
-    return ipv6Done_ || Clock::now() >= ipv4AnsweredAt_ + resolutionDelay;
+    return ipv6Answer_ != Answer::pending || Clock::now() >= ipv4AnsweredAt_ + resolutionDelay;
 }
 
 bool NameLookup::finished() const {
-    return ipv6Done_ && ipv4Done_ && ipv6Answers_.empty() && ipv4Answers_.empty();
+    return ipv6Answer_ != Answer::pending && ipv4Answer_ != Answer::pending &&
+           ipv6Answers_.empty() && ipv4Answers_.empty();
 }
 
 std::vector<Endpoint> NameLookup::takeReady() {
@@ -114,7 +145,7 @@ Clock::time_point NameLookup::watch(std::vector<pollfd>& watched) const {
     const Clock::time_point resolverWakes = Clock::now() + std::chrono::seconds(next->tv_sec) +
                                             std::chrono::microseconds(next->tv_usec);
     // Held A answers are due when the resolution delay ends, whatever the resolver does.
-    return ipv4Answers_.empty() || ipv6Done_
+    return ipv4Answers_.empty() || ipv6Answer_ != Answer::pending
                ? resolverWakes
                : std::min(resolverWakes, ipv4AnsweredAt_ + resolutionDelay);
 }

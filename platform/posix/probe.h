@@ -1,4 +1,5 @@
-// Internals of the POSIX reachability probe, exposed so tests and benchmarks can drive each stage.
+// The POSIX reachability probe in its stages: the URL, the lookup and the connection race. The
+// monitor's check uses them whole; the watcher's diagnosis, each on its own.
 #pragma once
 
 #include <chrono>
@@ -10,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -45,7 +48,33 @@ struct Endpoint {
     sockaddr_storage address{};
     socklen_t length = 0;
     int family() const { return address.ss_family; }
-    void setPort(std::uint16_t port); // in either family's place
+    void setPort(std::uint16_t port) { // in either family's place
+        if (family() == AF_INET6) {
+            reinterpret_cast<sockaddr_in6&>(address).sin6_port = htons(port);
+        } else {
+            reinterpret_cast<sockaddr_in&>(address).sin_port = htons(port);
+        }
+    }
+};
+
+// Which questions a lookup asks, and of whom.
+struct LookupOptions {
+    int family = AF_UNSPEC;       // AF_INET or AF_INET6: that family's question alone
+    std::string nameservers;      // c-ares' "host:port,..." form; empty: those of resolv.conf
+    bool nameserversOnly = false; // never /etc/hosts: only what the nameservers say
+};
+
+// How one family's question ended.
+enum class Answer {
+    notAsked,
+    pending,
+    addresses,   // at least one address of the family
+    noAddresses, // the name exists, with no address of this family
+    noSuchName,  // NXDOMAIN
+    serverFailure,
+    refused, // the server refused the question, or nothing listens where it should be
+    silent,  // no answer in any try
+    failed,  // anything else: no resolver, no memory
 };
 
 // Both address families of one name, looked up at once with c-ares on non-blocking sockets that
@@ -54,14 +83,14 @@ struct Endpoint {
 // section 3). Destroying it cancels whatever is still outstanding.
 class NameLookup {
   public:
-    // nameservers: c-ares' "host:port,..." form; empty means those of /etc/resolv.conf.
-    NameLookup(const std::string& host, std::uint16_t port, const std::string& nameservers = {});
+    NameLookup(const std::string& host, std::uint16_t port, const LookupOptions& options = {});
     ~NameLookup();
     NameLookup(const NameLookup&) = delete;
     NameLookup& operator=(const NameLookup&) = delete;
 
-    // Both questions answered and every address handed out: nothing more will come.
+    // Every question answered and every address handed out: nothing more will come.
     bool finished() const;
+    Answer answer(int family) const { return family == AF_INET6 ? ipv6Answer_ : ipv4Answer_; }
     // The addresses that may be tried now and were not handed out before, IPv6 first.
     std::vector<Endpoint> takeReady();
     // Appends the resolver's sockets; returns when the lookup next needs attention.
@@ -81,8 +110,8 @@ class NameLookup {
     ares_channeldata* channel_ = nullptr;
     std::uint16_t port_;
     std::vector<pollfd> sockets_; // what c-ares waits on, kept up to date by onSocketState
-    bool ipv6Done_ = false;
-    bool ipv4Done_ = false;
+    Answer ipv6Answer_ = Answer::pending;
+    Answer ipv4Answer_ = Answer::pending;
     Clock::time_point ipv4AnsweredAt_{};
     std::vector<Endpoint> ipv6Answers_;
     std::vector<Endpoint> ipv4Answers_;
@@ -94,8 +123,8 @@ class NameLookup {
 bool raceToConnect(NameLookup* lookup, const std::vector<Endpoint>& known,
                    Clock::time_point deadline);
 
-// Parse, resolve and race, all within one budget: the probe behind InternetCheckConnectionW.
-bool canConnect(std::wstring_view url, std::chrono::milliseconds budget,
-                const std::string& nameservers = {});
+// Parse, resolve and race, all within one budget: the probe behind InternetCheckConnectionW, or
+// with a family given, that family's addresses alone.
+bool canConnect(std::wstring_view url, std::chrono::milliseconds budget, int family = AF_UNSPEC);
 
 } // namespace standin

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "log_records.h"
-#include "outages.h"
 #include "renderers.h"
+#include "report.h"
 
 using namespace std::chrono;
 

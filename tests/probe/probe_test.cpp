@@ -38,6 +38,16 @@ template <typename F> Clock::duration timed(F&& work) {
     return Clock::now() - start;
 }
 
+// A name looked up by the given nameservers alone, then raced to, all within the budget.
+bool lookUpAndRace(const std::string& nameservers, std::uint16_t port,
+                   std::chrono::milliseconds budget) {
+    const auto deadline = Clock::now() + budget;
+    standin::LookupOptions options;
+    options.nameservers = nameservers;
+    standin::NameLookup lookup("probe.test", port, options);
+    return standin::raceToConnect(&lookup, {}, deadline);
+}
+
 // The race alone over the peers' addresses, in the given order.
 bool race(const std::vector<const Peer*>& peers, std::chrono::milliseconds budget) {
     return standin::raceToConnect(nullptr, loopback::endpointsOf(peers), Clock::now() + budget);
@@ -134,9 +144,12 @@ TEST(Probe, OneBrokenFamilyCostsAtMostOneAttemptDelay) {
         GTEST_SKIP() << "no IPv6 on loopback here";
     }
     for (const Family broken : {Family::ipv6, Family::ipv4}) {
-        const Family working = broken == Family::ipv6 ? Family::ipv4 : Family::ipv6;
-        const Peer dropping = Peer::dropping(broken);
-        const Peer listener = Peer::listening(working, dropping.port());
+        const bool ipv6Broken = broken == Family::ipv6;
+        const loopback::PeerPair peers = ipv6Broken
+                                             ? loopback::onOnePort(Peer::dropping, Peer::listening)
+                                             : loopback::onOnePort(Peer::listening, Peer::dropping);
+        const Peer& dropping = ipv6Broken ? peers.ipv6 : peers.ipv4;
+        const Peer& listener = ipv6Broken ? peers.ipv4 : peers.ipv6;
         bool reached = false;
         const auto took = timed([&] { reached = race({&dropping, &listener}, 10s); });
         EXPECT_TRUE(reached) << "broken family " << static_cast<int>(broken);
@@ -240,10 +253,9 @@ TEST(Probe, NameResolutionRacesWithinTheOneDeadline) {
                 .append(responders.back()->nameserver());
         }
         const Peer listener = Peer::listening(row.listenOn);
-        const std::wstring url = L"http://probe.test:" + std::to_wstring(listener.port());
         bool reached = !row.reachable;
         const auto took =
-            timed([&] { reached = standin::canConnect(url, row.budget, nameservers); });
+            timed([&] { reached = lookUpAndRace(nameservers, listener.port(), row.budget); });
         EXPECT_EQ(reached, row.reachable) << row.name;
         EXPECT_GE(took, row.atLeast) << row.name;
         EXPECT_LT(took, row.within) << row.name;
@@ -270,7 +282,7 @@ TEST(Probe, LeavesNoDescriptorBehind) {
     const int before = loopback::openDescriptorCount();
     for (int i = 0; i < 100; ++i) {
         EXPECT_TRUE(probe(listener.url()));
-        EXPECT_FALSE(standin::canConnect(L"http://probe.test", 10ms, silentResolver.nameserver()));
+        EXPECT_FALSE(lookUpAndRace(silentResolver.nameserver(), 80, 10ms));
         EXPECT_FALSE(probe(refusing.url()));
         EXPECT_FALSE(probe(L"http://[::1"));
         EXPECT_FALSE(standin::canConnect(dropping.url(), 1ms));

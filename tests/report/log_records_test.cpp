@@ -96,11 +96,16 @@ TEST(LogRecords, StreamsLinesOfAnyLengthAndAnyBytes) {
         {"\n\n" + record + "\n", {{Kind::notARecord, 1}, {Kind::notARecord, 2}, {Kind::timed, 3}}},
         {huge + "\n" + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 2}}},
         {record + "\n" + huge, {{Kind::timed, 1}, {Kind::notARecord, 2}}},
-        {huge + record + "\n", {{Kind::notARecord, 1}}},
+        // A torn fragment of any length, a crash's block of NUL bytes say, then a whole record.
+        {huge + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 1}}},
+        {std::string(4096, '\0') + record + "\n" + record,
+         {{Kind::notARecord, 1}, {Kind::timed, 1}, {Kind::timed, 2}}},
+        {huge + "x" + prefix + "\n", {{Kind::notARecord, 1}}},
         {std::string("\0\xff\x1a\n", 4) + record + "\n", {{Kind::notARecord, 1}, {Kind::timed, 2}}},
         // Every log a person has: a UTF-8 mark, an editor's Ctrl+Z at the end, Notepad's UTF-16.
         {"\xef\xbb\xbf" + record + "\r\n", {{Kind::timed, 1}}},
         {record + "\r\n\x1a", {{Kind::timed, 1}}},
+        {record + "\x1a", {{Kind::timed, 1}}},
         {utf16(record + "\r\n" + record, false), {{Kind::timed, 1}, {Kind::timed, 2}}},
         {utf16(record + "\n", true) + std::string("\x30\xbd\n", 3), // a last line of CJK
          {{Kind::timed, 1}, {Kind::notARecord, 2}}},
@@ -113,18 +118,29 @@ TEST(LogRecords, StreamsLinesOfAnyLengthAndAnyBytes) {
     }
 }
 
-TEST(LogRecords, ARecordSplitAcrossReadsIsReadWhole) {
-    for (const std::string lineEnd : {"\n", "\r\n"}) {
-        // Pad so the second record straddles the reader's 1 MiB buffer boundary.
-        std::string record = prefix;
-        record.append("Sun Feb 18 00:29:21 2024").append(lineEnd);
-        std::string content;
-        while (content.size() + record.size() < (1 << 20) - 20) {
-            content += record;
+TEST(LogRecords, ARecordSplitAcrossReadsIsReadWholeAndNothingAfterTheFirstReadIsLost) {
+    for (const std::string mark : {"", "\xef\xbb\xbf"}) {
+        for (const std::string lineEnd : {"\n", "\r\n"}) {
+            // Pad so the second record straddles the reader's 1 MiB buffer boundary.
+            std::string record = prefix;
+            record.append("Sun Feb 18 00:29:21 2024").append(lineEnd);
+            std::string content = mark;
+            long records = 0;
+            for (; content.size() + record.size() < (1 << 20) - 20; ++records) {
+                content += record;
+            }
+            content += std::string((1 << 20) - 20 - content.size(), '\n');
+            for (int i = 0; i < 100; ++i, ++records) {
+                content += record;
+            }
+            long timed = 0;
+            Kind last = Kind::notARecord;
+            for (const auto& [kind, line] : kindsOf(content)) {
+                timed += kind == Kind::timed ? 1 : 0;
+                last = kind;
+            }
+            EXPECT_EQ(last, Kind::timed) << lineEnd.size() << " " << mark.size();
+            EXPECT_EQ(timed, records) << lineEnd.size() << " " << mark.size();
         }
-        content += std::string((1 << 20) - 20 - content.size(), '\n') + record;
-        const auto kinds = kindsOf(content);
-        ASSERT_FALSE(kinds.empty());
-        EXPECT_EQ(kinds.back().first, Kind::timed) << lineEnd.size();
     }
 }

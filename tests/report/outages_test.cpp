@@ -1,7 +1,7 @@
 // Grouping into outages: the gap rule at its edges, time going backwards, and the day figures.
 #include <gtest/gtest.h>
 
-#include "outages.h"
+#include "report.h"
 
 using report::LineVerdict;
 using report::LocalTime;
@@ -32,20 +32,22 @@ TEST(Outages, GapRuleAtItsEdgesAndTimeGoingBackwards) {
         const char* name;
         std::vector<LineVerdict> lines;
         std::vector<std::pair<long, long>> spansAndChecks;
+        long backwards = 0;
     } cases[] = {
         {"exactly the gap apart", {check(100s), check(190s)}, {{90, 2}}},
         {"one second over the gap", {check(100s), check(191s)}, {{0, 1}, {0, 1}}},
         {"the same second twice", {check(100s), check(100s)}, {{0, 2}}},
-        {"time going backwards", {check(100s), check(130s), check(120s)}, {{30, 2}, {0, 1}}},
+        {"time going backwards", {check(100s), check(130s), check(120s)}, {{30, 2}, {0, 1}}, 1},
         {"a clock set back an hour",
          {check(3700s), check(3730s), check(130s), check(160s)},
-         {{30, 2}, {30, 2}}},
+         {{30, 2}, {30, 2}},
+         1},
         {"untimed checks stay out", {check(100s), {Kind::untimed}, check(130s)}, {{30, 2}}},
         {"skipped lines do not break an outage",
          {check(100s), {Kind::notARecord}, check(130s)},
          {{30, 2}}},
     };
-    for (const auto& [name, lines, expected] : cases) {
+    for (const auto& [name, lines, expected, backwards] : cases) {
         const report::Report report = grouped(lines);
         std::vector<std::pair<long, long>> actual;
         for (const report::Outage& outage : report.outages) {
@@ -53,7 +55,17 @@ TEST(Outages, GapRuleAtItsEdgesAndTimeGoingBackwards) {
             EXPECT_GE(outage.span(), 0s) << name;
         }
         EXPECT_EQ(actual, expected) << name;
+        EXPECT_EQ(report.timeWentBackwards, backwards) << name;
     }
+}
+
+TEST(Outages, LatestIsTheLastTimeAndLongestTheFirstOfEqualSpans) {
+    // A clock set back: the last outage in the log is not the latest, and both last 30 s.
+    const report::Report report = grouped({check(3700s), check(3730s), check(130s), check(160s)});
+    EXPECT_EQ(report.latest, midnight + 3730s);
+    EXPECT_EQ(report.earliest, midnight + 130s);
+    ASSERT_NE(report.longest(), nullptr);
+    EXPECT_EQ(report.longest()->start, midnight + 3700s);
 }
 
 TEST(Outages, CountsChecksPerDayAndOutagesOnTheDayTheyBegan) {
@@ -90,6 +102,12 @@ TEST(Outages, TimeGoingBackwardsIsCountedAndOverlapsSpanOnce) {
     EXPECT_EQ(report.firstBackwardsLine, 3);
     EXPECT_EQ(report.outages.size(), 3U);
     EXPECT_EQ(report.totalSpan(), 60s); // 0-20, 10-40 and 30-60 cover one minute
+
+    // Out of order, and one inside another: 100-160 first, then 0-60, 10-20 within it, 15-90.
+    const report::Report nested = grouped({check(100s), check(160s), check(0s), check(60s),
+                                           check(10s), check(20s), check(15s), check(90s)});
+    EXPECT_EQ(nested.outages.size(), 4U);
+    EXPECT_EQ(nested.totalSpan(), 150s); // 0-90 and 100-160
 }
 
 TEST(Outages, APeriodKeepsTheOutagesThatBeganInIt) {

@@ -2,11 +2,14 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr uid_t nobody = 65534;
 
 struct Folder {
     fs::path path = fs::temp_directory_path() / ("report-test-" + std::to_string(::getpid()));
@@ -56,6 +61,25 @@ TEST(OutputFile, ReplacesWholeAndFollowsSymlinks) {
                                                         "real.html", "report.csv"}));
 }
 
+// Runs body as an ordinary user: in a child that gives up root first, when run as root.
+void asOrdinaryUser(const std::function<void()>& body) {
+    if (::geteuid() != 0) {
+        body();
+        return;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = ::setgid(nobody) == 0 && ::setuid(nobody) == 0;
+        if (dropped) {
+            body();
+        }
+        std::_Exit(!dropped || ::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "as an ordinary user";
+}
+
 // What a rename would change is kept, or the file is written in place as > would.
 TEST(OutputFile, KeepsModeOwnerAndLinks) {
     const Folder folder;
@@ -67,30 +91,39 @@ TEST(OutputFile, KeepsModeOwnerAndLinks) {
     ::stat(file.c_str(), &facts);
     EXPECT_EQ(facts.st_mode & 07777, 0640U) << "a new file's mode comes from the umask";
 
-    ::chmod(file.c_str(), 0604);
     fs::create_hard_link(file, folder.path / "other-link.csv");
     const bool root = ::geteuid() == 0;
     if (root) {
-        ASSERT_EQ(::chown(file.c_str(), 4321, 4321), 0);
+        ASSERT_EQ(::chown(file.c_str(), 4321, 4322), 0);
     }
+    ::chmod(file.c_str(), 02604);
     EXPECT_EQ(report::writeOutput(file, "replaced"), "");
     ::stat(file.c_str(), &facts);
-    EXPECT_EQ(facts.st_mode & 07777, 0604U);
+    EXPECT_EQ(facts.st_mode & 07777, 02604U);
     EXPECT_EQ(contentOf(folder.path / "other-link.csv"), "replaced");
     fs::remove(folder.path / "other-link.csv");
     EXPECT_EQ(report::writeOutput(file, "alone"), ""); // now replaced by rename
     ::stat(file.c_str(), &facts);
-    EXPECT_EQ(facts.st_mode & 07777, 0604U);
+    EXPECT_EQ(facts.st_mode & 07777, 02604U) << "the set-group-ID bit goes with the mode";
+    EXPECT_EQ(contentOf(file), "alone");
     if (root) {
         EXPECT_EQ(facts.st_uid, 4321U) << "root replaced a user's file and took it over";
-    } else {
-        // A writable file in a folder closed to us is written in place, as > would.
+        EXPECT_EQ(facts.st_gid, 4322U) << "root replaced a user's file and took its group";
+    }
+}
+
+TEST(OutputFile, AWritableFileInAFolderClosedToUsIsWrittenInPlace) {
+    const Folder folder;
+    const fs::path file = folder.path / "kept.csv";
+    ASSERT_EQ(::chown(folder.path.c_str(), ::geteuid() == 0 ? nobody : ::geteuid(), -1), 0);
+    asOrdinaryUser([&] {
+        EXPECT_EQ(report::writeOutput(file, "new"), "");
         fs::permissions(folder.path, fs::perms::owner_read | fs::perms::owner_exec);
         EXPECT_EQ(report::writeOutput(file, "in place"), "");
         fs::permissions(folder.path, fs::perms::owner_all);
         EXPECT_EQ(contentOf(file), "in place");
-    }
-    EXPECT_EQ(contentOf(file), root ? "alone" : "in place");
+        EXPECT_EQ(folder.names(), std::vector<std::string>{"kept.csv"});
+    });
 }
 
 TEST(OutputFile, AFailedWriteLeavesTheOldFileAndNoTemporary) {

@@ -13,6 +13,15 @@ fail() {
     exit 1
 }
 report() { "${command[@]}" "$@" 2>err | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+# status WANTED ARGS...: the exit status, and one line on standard error naming the problem.
+status() {
+    local wanted=$1
+    shift
+    report "$@" >/dev/null
+    local got=$?
+    [ "$got" -eq "$wanted" ] || fail "$* exited $got, expected $wanted"
+    [ -s err ] || fail "$* said nothing on standard error"
+}
 
 for line in 'Sun Feb 18 00:29:21 2024' 'Sun Feb 18 00:29:52 2024' 'Sun Feb 18 00:30:2' \
     'Sun Feb 18 00:30:54 2024' '(time unavailable)' 'Sun Feb 18 23:59:40 2024' \
@@ -27,7 +36,9 @@ expected='start,end,failed_checks,seconds
 2024-03-01T09:05:00,2024-03-01T09:05:00,1,0'
 
 [ "$(report log.txt --csv -)" = "$expected" ] || fail "CSV: $(report log.txt --csv -)"
-[ "$(report - --csv - <log.txt)" = "$expected" ] || fail "CSV from standard input differs"
+# Standard input read as bytes: a Ctrl+Z at its start ends nothing (text mode would stop there).
+[ "$({ printf '\x1a\r\n'; cat log.txt; } | report - --csv -)" = "$expected" ] ||
+    fail "CSV from standard input differs"
 summary=$(report log.txt --gap 31) || fail "summary exit status $?"
 for figure in 'Failed checks     8 \(1 of them without a time\)' 'Outages           5 ' \
     'Skipped           2 lines \(not in the monitor.s form: lines 3, 10\)' \
@@ -49,8 +60,8 @@ if [[ ${command[0]} == *wine* ]]; then
     "${wine_run[@]}" reg delete 'HKCR\.html' /f >/dev/null 2>&1
 fi
 BROWSER_STATUS=3 PATH=$PWD/desktop:$PATH report log.txt --html open.html --open >/dev/null
-[ $? -eq 1 ] && grep -q 'cannot open open.html in the browser' err && grep -q '</html>' open.html ||
-    fail "a page no browser opened: $(cat err)"
+[ $? -eq 1 ] && grep -q 'cannot open open.html in the browser' err && grep -q '</html>' open.html &&
+    ! grep -q '%1' err || fail "a page no browser opened: $(cat err)"
 if [[ ${command[0]} == *wine* ]]; then
     "${wine_run[@]}" reg add 'HKCR\.html' /ve /d htmlfile /f >/dev/null &&
         "${wine_run[@]}" reg add 'HKCR\htmlfile\shell\open\command' /ve /d 'winebrowser "%1"' /f >/dev/null
@@ -60,18 +71,32 @@ PATH=$PWD/desktop:$PATH report log.txt --html open.html --open >/dev/null || fai
 for _ in $(seq 100); do [ -s opened ] && break; sleep 0.05; done # Windows' shell opens in its own time
 grep -q 'open.html' opened 2>/dev/null || fail "--open did not hand open.html to the browser"
 
-# A reader that stops early costs neither the files nor an error message.
+# A reader that has gone away before the first write costs neither the files nor an error message.
 rm -f table.csv page.html
-"${command[@]}" log.txt --csv table.csv --html page.html 2>err | head -c 1 >/dev/null
-[ "${PIPESTATUS[0]}" -eq 0 ] && [ ! -s err ] && [ -s table.csv ] && [ -s page.html ] ||
-    fail "with standard output closed early: status ${PIPESTATUS[0]}, $(cat err)"
+perl -e 'pipe(my $reader, my $writer) or die; close $reader; open(STDOUT, ">&", $writer) or die;
+    exec @ARGV or die' "${command[@]}" log.txt --csv table.csv --html page.html 2>err
+gone=$?
+[ "$gone" -eq 0 ] && [ ! -s err ] && [ -s table.csv ] && [ -s page.html ] ||
+    fail "with no reader: status $gone, $(cat err)"
 
 if [[ ${command[0]} != *wine* ]]; then
-    # Standard output's own file, however it is spelt: appended to, never truncated or replaced.
+    # Standard output's own file, however it is spelt: written after what went there before,
+    # through standard output itself, never truncated or replaced.
     ln -s /dev/stdout out-link
     "${command[@]}" log.txt --csv //dev/stdout --html out-link >both.txt
     grep -q '^Connectivity report' both.txt && grep -q '^start,end' both.txt &&
         grep -q '</html>' both.txt || fail "$(cat both.txt)"
+    for instead in '--metrics -' '--html -'; do
+        "${command[@]}" log.txt $instead --csv /proc/self/fd/1 >both.txt
+        grep -q '^start,end' both.txt && grep -qE '^connectivity_outages_total|</html>' both.txt ||
+            fail "$instead --csv /proc/self/fd/1 kept: $(cat both.txt)"
+    done
+    cp log.txt kept.txt
+    "${command[@]}" log.txt >>log.txt 2>err
+    [ $? -eq 2 ] && cmp -s log.txt kept.txt || fail "standard output appending to the log"
+    status 2 log.txt --html /dev/stdout --open
+    status 1 log.txt --csv /proc/self/status
+    grep -q 'temporary' err || [ "$(id -u)" -ne 0 ] || fail "a folder that takes no file: $(cat err)"
 else
     # Windows: the null device, names outside the ANSI code page, a log named like an option.
     report log.txt --csv NUL >/dev/null || fail "--csv NUL: $(cat err)"
@@ -80,6 +105,9 @@ else
     grep -q 'März 日本語.txt' page.html || fail "the page does not name the log in UTF-8"
     report /csv:x.csv >/dev/null
     [ $? -eq 1 ] && grep -q 'cannot open /csv:x.csv' err || fail "/csv:x.csv was taken for an option"
+    # Names the file system holds for one file, whatever their case.
+    status 2 log.txt --csv OUT.txt --html out.txt
+    [ -z "$(ls | grep -i '^out.txt$')" ] || fail "a case clash left $(ls)"
     if [ -n "${HOLDER-}" ]; then
         echo old >held.csv
         "${command[@]:0:${#command[@]}-1}" "$HOLDER" hold-no-delete held.csv holding release &
@@ -96,15 +124,6 @@ fi
 : >empty.txt
 [[ $(report empty.txt) =~ "No failed checks" ]] || fail "an empty log: $(report empty.txt)"
 
-# status WANTED ARGS...: the exit status, and one line on standard error naming the problem.
-status() {
-    local wanted=$1
-    shift
-    report "$@" >/dev/null
-    local got=$?
-    [ "$got" -eq "$wanted" ] || fail "$* exited $got, expected $wanted"
-    [ -s err ] || fail "$* said nothing on standard error"
-}
 status 1 missing.txt
 grep -q 'missing.txt' err && [ "$(wc -l <err)" -eq 1 ] || fail "open error: $(cat err)"
 status 1 log.txt --csv no-such-folder/out.csv
@@ -118,8 +137,12 @@ for gap in 0x10 1e3 '' +5; do
 done
 [[ $(report log.txt --gap 010) =~ 'at most 10 s apart' ]] || fail "--gap 010 is not ten seconds"
 status 2 log.txt --csv ''
-status 2 log.txt --open
-status 2 log.txt --since 2024-02-30
+for open in '' '--html -'; do
+    status 2 log.txt $open --open
+done
+for date in 2024-02-30 ---------- -024-02-10 12-4-02-10 ''; do
+    status 2 log.txt --since "$date"
+done
 
 # The log is never an output, nor two outputs one file: refused before anything is written.
 cp log.txt before.txt

@@ -139,6 +139,21 @@ sockaddr_storage Peer::address() const {
     return loopbackAddress(family_, port_);
 }
 
+PeerPair onOnePort(Peer (*makeIpv6)(Family, std::uint16_t),
+                   Peer (*makeIpv4)(Family, std::uint16_t)) {
+    for (int attempt = 1;; ++attempt) {
+        Peer ipv6 = makeIpv6(Family::ipv6, 0);
+        try {
+            Peer ipv4 = makeIpv4(Family::ipv4, ipv6.port());
+            return {std::move(ipv6), std::move(ipv4)};
+        } catch (const std::runtime_error&) {
+            if (attempt == 100) {
+                throw;
+            }
+        }
+    }
+}
+
 std::vector<standin::Endpoint> endpointsOf(const std::vector<const Peer*>& peers) {
     std::vector<standin::Endpoint> endpoints;
     for (const Peer* peer : peers) {

@@ -43,6 +43,15 @@ class Peer {
     std::thread acceptor_;
 };
 
+// An IPv6 peer and an IPv4 one on one port number. The number the first is given may be held by
+// another socket in the other family at that moment, so pairs are tried until one is free in both.
+struct PeerPair {
+    Peer ipv6;
+    Peer ipv4;
+};
+PeerPair onOnePort(Peer (*makeIpv6)(Family, std::uint16_t),
+                   Peer (*makeIpv4)(Family, std::uint16_t));
+
 // The given peers' addresses, in the given order, as a resolver would hand them to the race.
 std::vector<standin::Endpoint> endpointsOf(const std::vector<const Peer*>& peers);
 

@@ -57,7 +57,7 @@ for link in "$menu/Connectivity Monitor/Connectivity monitor.lnk" "$menu/StartUp
 done
 report_link="$menu/Connectivity Monitor/Outage report.lnk"
 [ "$(field "$report_link" 'Local path')" = 'C:\windows\system32\cmd.exe' ] &&
-    [[ $(field "$report_link" 'Command line arguments') == *'\Connectivity Monitor\outage-report.cmd""' ]] &&
+    [[ $(field "$report_link" 'Command line arguments') == *'\outage-report.cmd" "'"$log_folder"'""' ]] &&
     [ "$(field "$report_link" 'Working directory')" = "$log_folder" ] &&
     [ "$(field "$menu/Connectivity Monitor/Log folder.lnk" 'Local path')" = "$log_folder" ] &&
     [ -f "$menu/Connectivity Monitor/Uninstall Connectivity Monitor.lnk" ] ||

@@ -1,0 +1,64 @@
+// The figures a report shows, and the builder that gathers them as the log's lines stream past.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "outages.h"
+
+namespace report {
+
+// The local days whose outages are reported, both ends included; open where not given.
+struct Period {
+    std::optional<std::chrono::local_days> since;
+    std::optional<std::chrono::local_days> until;
+    bool contains(std::chrono::local_days day) const {
+        return (!since || day >= *since) && (!until || day <= *until);
+    }
+    bool isWhole() const { return !since && !until; }
+};
+
+struct Report {
+    std::chrono::seconds gap{90};
+    Period period;
+    long failedChecks = 0; // with or without a time; within the period, those of its outages
+    long untimedChecks = 0;
+    long skippedLines = 0;
+    std::vector<long> firstSkippedLines; // the first few, for the person to look at
+    long timeWentBackwards = 0;          // checks stamped earlier than the one before them
+    long firstBackwardsLine = 0;
+    std::optional<LocalTime> earliest;
+    std::optional<LocalTime> latest;
+    std::vector<Outage> outages; // in the order of the log
+    // Every day with a failed check, in date order.
+    std::map<std::chrono::local_days, DaySummary> days;
+
+    std::chrono::seconds totalSpan() const; // overlapping outages counted once
+    const Outage* longest() const;          // the first of the longest; null without outages
+};
+
+inline constexpr std::size_t skippedLinesShown = 5;
+
+// Feeds on the log's lines in order: a check continues the current outage when it comes at most
+// gap after the previous one and not before it; anything else, time going backwards included,
+// starts a new outage. Only outages that begin within the period are kept.
+class ReportBuilder {
+  public:
+    explicit ReportBuilder(std::chrono::seconds gap, Period period = {}) {
+        report_.gap = gap;
+        report_.period = period;
+    }
+    void add(const LineVerdict& verdict, long lineNumber);
+    Report finish();
+
+  private:
+    void closeOutage();
+
+    Report report_;
+    std::optional<Outage> current_;
+    std::vector<std::pair<std::chrono::local_days, long>> currentChecksPerDay_;
+    std::optional<LocalTime> previous_; // the last timed check, to see time going backwards
+};
+
+} // namespace report

@@ -1,0 +1,232 @@
+// The report's system calls on POSIX: descriptors, errno, rename, and xdg-open for the browser.
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <system_error>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "system.h"
+
+extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
+
+namespace report::system {
+namespace {
+
+int fdOf(NativeFile file) {
+    return static_cast<int>(file);
+}
+
+FileIdentity identityFrom(const struct stat& facts) {
+    return {static_cast<std::uint64_t>(facts.st_dev), static_cast<std::uint64_t>(facts.st_ino)};
+}
+
+std::optional<FileIdentity> regularIdentity(int statResult, const struct stat& facts) {
+    return statResult == 0 && S_ISREG(facts.st_mode) ? std::optional(identityFrom(facts))
+                                                     : std::nullopt;
+}
+
+} // namespace
+
+void prepareProcess() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+    return {argv, argv + argc};
+}
+
+fs::path pathOf(const std::string& utf8) {
+    return utf8;
+}
+
+std::string displayName(const fs::path& path) {
+    return path.native();
+}
+
+std::FILE* openForReading(const fs::path& path) {
+    return std::fopen(path.c_str(), "rb");
+}
+
+std::FILE* standardInput() {
+    return stdin;
+}
+
+std::string writeStandard(std::FILE* stream, std::string_view text) {
+    const bool wrote = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    return (std::fflush(stream) == 0 && wrote) || errno == EPIPE ? std::string()
+                                                                 : std::strerror(errno);
+}
+
+std::optional<FileIdentity> identityOf(const fs::path& path) {
+    struct stat facts {};
+    return regularIdentity(::stat(path.c_str(), &facts), facts);
+}
+
+std::optional<FileIdentity> identityOf(std::FILE* stream) {
+    struct stat facts {};
+    return regularIdentity(::fstat(::fileno(stream), &facts), facts);
+}
+
+bool isStandardOutput(const fs::path& path) {
+    struct stat named {};
+    struct stat output {};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
+           identityFrom(named) == identityFrom(output);
+}
+
+bool sameFile(const fs::path& first, const fs::path& second) {
+    std::error_code error;
+    if (fs::exists(first, error) || fs::exists(second, error)) {
+        const auto identity = identityOf(first);
+        return identity && identity == identityOf(second);
+    }
+    const int made = ::open(first.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (made < 0) { // no such folder, say: compared as places instead
+        const auto place = [&error](const fs::path& path) {
+            return fs::weakly_canonical(fs::absolute(path, error), error);
+        };
+        return place(first) == place(second);
+    }
+    const auto identity = identityOf(second);
+    const bool same = identity && identity == identityOf(first);
+    ::close(made);
+    ::unlink(first.c_str());
+    return same;
+}
+
+Failure lastFailure() {
+    return errno;
+}
+
+std::string describe(Failure failure) {
+    return std::strerror(static_cast<int>(failure));
+}
+
+bool isAbsent(Failure failure) {
+    return failure == ENOENT;
+}
+
+bool isRefusal(Failure failure) {
+    return failure == EACCES || failure == EPERM || failure == EROFS;
+}
+
+NativeFile openExisting(const fs::path& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+}
+
+bool isRegular(NativeFile file) {
+    struct stat facts {};
+    return ::fstat(fdOf(file), &facts) == 0 && S_ISREG(facts.st_mode);
+}
+
+std::optional<FileIdentity> identityOf(NativeFile file) {
+    struct stat facts {};
+    return ::fstat(fdOf(file), &facts) == 0 ? std::optional(identityFrom(facts)) : std::nullopt;
+}
+
+unsigned long linksOf(NativeFile file) {
+    struct stat facts {};
+    return ::fstat(fdOf(file), &facts) == 0 ? static_cast<unsigned long>(facts.st_nlink) : 1;
+}
+
+fs::path finalPath(NativeFile /*file*/, const fs::path& given) {
+    char* resolved = ::realpath(given.c_str(), nullptr);
+    fs::path path = resolved != nullptr ? fs::path(resolved) : given;
+    ::free(resolved); // NOLINT(cppcoreguidelines-no-malloc): realpath's own allocation
+    return path;
+}
+
+NativeFile createTemporary(const fs::path& folder, fs::path& temporary) {
+    std::string pattern = (folder / ".connectivity-report-XXXXXX").string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    temporary = pattern;
+    return fd;
+}
+
+Failure makeLike(NativeFile temporary, NativeFile target) {
+    struct stat wanted {};
+    struct stat made {};
+    if (::fstat(fdOf(target), &wanted) != 0 || ::fstat(fdOf(temporary), &made) != 0) {
+        return errno;
+    }
+    if ((made.st_uid != wanted.st_uid || made.st_gid != wanted.st_gid) &&
+        ::fchown(fdOf(temporary), wanted.st_uid, wanted.st_gid) != 0) {
+        return errno;
+    }
+    // After the owner: fchown clears the set-user-ID and set-group-ID bits.
+    return ::fchmod(fdOf(temporary), wanted.st_mode & 07777) == 0 ? 0 : errno;
+}
+
+Failure makeNew(NativeFile temporary) {
+    // mkostemp makes the file private; give it the mode any new file would have had.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return ::fchmod(fdOf(temporary), 0666 & ~mask) == 0 ? 0 : errno;
+}
+
+Failure writeAll(NativeFile file, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t wrote = ::write(fdOf(file), text.data(), text.size());
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return wrote < 0 ? errno : EIO;
+        }
+        text.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    return 0;
+}
+
+Failure flush(NativeFile file) {
+    return ::fsync(fdOf(file)) == 0 ? 0 : errno;
+}
+
+Failure truncate(NativeFile file) {
+    return ::ftruncate(fdOf(file), 0) == 0 ? 0 : errno;
+}
+
+Failure closeFile(NativeFile file) {
+    return ::close(fdOf(file)) == 0 ? 0 : errno;
+}
+
+Failure replace(const fs::path& temporary, const fs::path& destination,
+                bool /*destinationExists*/) {
+    return ::rename(temporary.c_str(), destination.c_str()) == 0 ? 0 : errno;
+}
+
+void removeFile(const fs::path& path) {
+    ::unlink(path.c_str());
+}
+
+std::string openInBrowser(const fs::path& page) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(page, error);
+    std::string argument = (error ? page : absolute).string();
+    char program[] = "xdg-open";
+    char* const arguments[] = {program, argument.data(), nullptr};
+    pid_t child = 0;
+    const int spawned = ::posix_spawnp(&child, program, nullptr, nullptr, arguments, environ);
+    if (spawned != 0) {
+        return std::string("xdg-open, which opens files in the desktop's programs, could not be "
+                           "started: ") +
+               std::strerror(spawned);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return {};
+    }
+    return WIFEXITED(status) ? "xdg-open exited with status " + std::to_string(WEXITSTATUS(status))
+                             : std::string("xdg-open was killed by a signal");
+}
+
+} // namespace report::system
