@@ -96,10 +96,10 @@ LineVerdict readRecord(std::string_view line) {
     }
     const std::string_view rest = line.substr(prefix.size());
     if (rest == noTime) {
-        return {LineVerdict::Kind::untimed};
+        return {LineVerdict::Kind::untimed, {}, rest};
     }
     const auto time = parseTimeText(rest);
-    return time ? LineVerdict{LineVerdict::Kind::timed, *time}
+    return time ? LineVerdict{LineVerdict::Kind::timed, *time, rest}
                 : LineVerdict{LineVerdict::Kind::notARecord};
 }
 
@@ -118,7 +118,7 @@ std::optional<LineVerdict> recordRunOn(std::string_view line) {
 // One line as it may come: a record, or a torn fragment of any length with a whole record run
 // on after it, which counts as a skipped line and a failed check. Of a line too long to keep,
 // only its end is here (tornFront): enough to hold a record.
-void readLine(std::string_view line, bool tornFront, long lineNumber, const RecordSink& sink) {
+void readLineOf(std::string_view line, bool tornFront, long lineNumber, const RecordSink& sink) {
     if (tornFront || line.size() > longestLine) {
         sink(LineVerdict{LineVerdict::Kind::notARecord}, lineNumber);
         if (const auto tail =
@@ -139,6 +139,14 @@ void readLine(std::string_view line, bool tornFront, long lineNumber, const Reco
     }
     sink(whole, lineNumber);
 }
+
+} // namespace
+
+void readLine(std::string_view line, long lineNumber, const RecordSink& sink) {
+    readLineOf(line, false, lineNumber, sink);
+}
+
+namespace {
 
 enum class Encoding { bytes, utf16LittleEndian, utf16BigEndian };
 
@@ -220,7 +228,7 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
     bool overLong = false;
     long lineNumber = 0;
     const auto finishLine = [&](std::string_view line) {
-        readLine(line, overLong, ++lineNumber, sink);
+        readLineOf(line, overLong, ++lineNumber, sink);
         overLong = false;
         carried.clear();
     };

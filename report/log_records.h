@@ -17,8 +17,13 @@ inline constexpr std::array<std::string_view, 7> weekdayNames{"Sun", "Mon", "Tue
                                                               "Thu", "Fri", "Sat"};
 
 struct LineVerdict {
-    enum class Kind { timed, untimed, notARecord } kind;
-    LocalTime time{};
+    enum class Kind { timed, untimed, notARecord };
+    // NOLINTNEXTLINE(google-explicit-constructor): read as {kind, time} in tables
+    LineVerdict(Kind kind, LocalTime time = {}, std::string_view timeText = {})
+        : kind(kind), time(time), timeText(timeText) {}
+    Kind kind;
+    LocalTime time;
+    std::string_view timeText; // as the log has it, for a record; a view into the line read
 };
 
 // One line without its line end (LF, or CR LF with the CR still there to be removed here).
@@ -26,6 +31,10 @@ LineVerdict readRecord(std::string_view line);
 
 // Called once per line, in order; line numbers count from 1.
 using RecordSink = std::function<void(const LineVerdict&, long lineNumber)>;
+
+// The records one line (without its line end) holds: none, one, or a torn record's fragment and
+// the whole record run on after it.
+void readLine(std::string_view line, long lineNumber, const RecordSink& sink);
 
 // Streams a whole log from an open file in binary mode. Memory stays bounded whatever the line
 // lengths. Returns an empty string, or why reading failed.

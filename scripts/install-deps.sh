@@ -19,9 +19,10 @@ if [ "${1-}" = node-exporter ]; then
     exit 0
 fi
 
-# The programs alone: c-ares resolves for the Linux probe; CLI11 (headers only) reads the report's
-# command line on both platforms.
-build=(cmake make g++ libc-ares-dev libcli11-dev)
+# The programs alone: c-ares resolves for the Linux probe and the watcher's diagnosis; CLI11
+# (headers only) reads the report's and the watcher's command lines on both platforms; sd-bus
+# (libsystemd-dev) carries the watcher's messages to the desktop.
+build=(cmake make g++ libc-ares-dev libcli11-dev libsystemd-dev)
 windows=(cmake make g++-mingw-w64-x86-64-posix libcli11-dev)
 checks=(libgtest-dev libbenchmark-dev)
 lint=(clang-format clang-tidy cppcheck)

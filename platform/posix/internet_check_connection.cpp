@@ -31,7 +31,7 @@ std::optional<Endpoint> literalEndpoint(const ProbeTarget& target, std::uint16_t
 
 } // namespace
 
-bool canConnect(std::wstring_view url, std::chrono::milliseconds budget, int family) {
+bool canConnect(std::wstring_view url, std::chrono::milliseconds budget) {
     const auto deadline = Clock::now() + budget;
     const auto target = parseProbeUrl(url);
     if (!target) {
@@ -39,16 +39,13 @@ bool canConnect(std::wstring_view url, std::chrono::milliseconds budget, int fam
     }
     const auto port = static_cast<std::uint16_t>(std::stoul(target->port));
     if (const auto literal = literalEndpoint(*target, port)) {
-        return (family == AF_UNSPEC || family == literal->family()) &&
-               raceToConnect(nullptr, {*literal}, deadline);
+        return raceToConnect(nullptr, {*literal}, deadline);
     }
     if (target->isIpv6Literal) {
         return false;
     }
     try {
-        LookupOptions options;
-        options.family = family;
-        NameLookup lookup(target->host, port, options);
+        NameLookup lookup(target->host, port);
         return raceToConnect(&lookup, {}, deadline);
     } catch (const std::runtime_error&) {
         return false; // no resolver could be set up: as unreachable as a failed lookup

@@ -1,6 +1,7 @@
 // Looks a host name up for both address families with c-ares, driven from the caller's poll loop.
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -17,6 +18,12 @@ namespace {
 int closeOnExec(ares_socket_t fd, int /*type*/, void* /*unused*/) {
     return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 ? ARES_SUCCESS : -1;
 }
+
+} // namespace
+
+std::mutex NameLookup::libraryUsers;
+
+namespace {
 
 // What a finished question's status says, for a family that gave no address.
 Answer answerOf(int status) {
@@ -42,7 +49,7 @@ Answer answerOf(int status) {
 
 NameLookup::NameLookup(const std::string& host, std::uint16_t port, const LookupOptions& lookup)
     : port_(port) {
-    if (ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) {
+    if (const std::scoped_lock lock(libraryUsers); ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) {
         throw std::runtime_error("c-ares could not be initialised");
     }
     ares_options options{};
@@ -60,6 +67,7 @@ NameLookup::NameLookup(const std::string& host, std::uint16_t port, const Lookup
         if (channel_ != nullptr) {
             ares_destroy(channel_);
         }
+        const std::scoped_lock lock(libraryUsers);
         ares_library_cleanup();
         throw std::runtime_error("c-ares channel could not be set up");
     }
@@ -81,6 +89,7 @@ NameLookup::NameLookup(const std::string& host, std::uint16_t port, const Lookup
 
 NameLookup::~NameLookup() {
     ares_destroy(channel_); // completes outstanding queries with ARES_EDESTRUCTION
+    const std::scoped_lock lock(libraryUsers);
     ares_library_cleanup();
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -107,6 +108,9 @@ class NameLookup {
     static void onSocketState(void* lookup, int fd, int readable, int writable);
     bool ipv4MayGo() const;
 
+    // c-ares counts its library's users without a lock; the watcher looks names up on several
+    // threads at once.
+    static std::mutex libraryUsers;
     ares_channeldata* channel_ = nullptr;
     std::uint16_t port_;
     std::vector<pollfd> sockets_; // what c-ares waits on, kept up to date by onSocketState
@@ -123,8 +127,7 @@ class NameLookup {
 bool raceToConnect(NameLookup* lookup, const std::vector<Endpoint>& known,
                    Clock::time_point deadline);
 
-// Parse, resolve and race, all within one budget: the probe behind InternetCheckConnectionW, or
-// with a family given, that family's addresses alone.
-bool canConnect(std::wstring_view url, std::chrono::milliseconds budget, int family = AF_UNSPEC);
+// Parse, resolve and race, all within one budget: the probe behind InternetCheckConnectionW.
+bool canConnect(std::wstring_view url, std::chrono::milliseconds budget);
 
 } // namespace standin

@@ -2,6 +2,7 @@
 #include "dns_responder.h"
 
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -26,7 +27,8 @@ void append16(std::vector<unsigned char>& out, std::uint16_t value) {
 
 // The reply to one query, or nothing when the query is malformed or meant to go unanswered.
 std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size, DnsReply ipv4,
-                                   DnsReply ipv6) {
+                                   DnsReply ipv6, const unsigned char (&ipv4Answer)[4],
+                                   const unsigned char (&ipv6Answer)[16]) {
     std::size_t end = headerSize;
     while (end < size && query[end] != 0) {
         end += query[end] + 1U; // one label
@@ -55,11 +57,10 @@ std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size,
         append16(out, 60); // TTL
         if (type == typeA) {
             append16(out, 4);
-            out.insert(out.end(), {127, 0, 0, 1});
+            out.insert(out.end(), std::begin(ipv4Answer), std::end(ipv4Answer));
         } else {
             append16(out, 16);
-            out.insert(out.end(), 15, 0);
-            out.push_back(1);
+            out.insert(out.end(), std::begin(ipv6Answer), std::end(ipv6Answer));
         }
     }
     return out;
@@ -67,13 +68,18 @@ std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size,
 
 } // namespace
 
-DnsResponder::DnsResponder(DnsReply ipv4, DnsReply ipv6, std::uint16_t port) {
+DnsResponder::DnsResponder(DnsReply ipv4, DnsReply ipv6, std::uint16_t port,
+                           const DnsAddresses& addresses) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
+    if (::inet_pton(AF_INET, addresses.listen.c_str(), &address.sin_addr) != 1 ||
+        ::inet_pton(AF_INET, addresses.ipv4.c_str(), ipv4Answer_) != 1 ||
+        ::inet_pton(AF_INET6, addresses.ipv6.c_str(), ipv6Answer_) != 1) {
+        throw std::runtime_error("DNS responder: an address that is none");
+    }
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         ::pipe2(stopPipe_, O_CLOEXEC) != 0) {
@@ -106,7 +112,8 @@ void DnsResponder::serve(DnsReply ipv4, DnsReply ipv6) {
             continue;
         }
         ++queries_;
-        const auto reply = replyTo(query, static_cast<std::size_t>(size), ipv4, ipv6);
+        const auto reply =
+            replyTo(query, static_cast<std::size_t>(size), ipv4, ipv6, ipv4Answer_, ipv6Answer_);
         if (!reply.empty()) {
             ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                      fromLength);

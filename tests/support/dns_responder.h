@@ -10,10 +10,19 @@ namespace loopback {
 
 enum class DnsReply { answer, silent, servfail };
 
-// Answers every name: A with 127.0.0.1, AAAA with ::1, other types with no records.
+// Where a responder listens (IPv4), and the addresses it gives.
+struct DnsAddresses {
+    std::string listen = "127.0.0.1";
+    std::string ipv4 = "127.0.0.1";
+    std::string ipv6 = "::1";
+};
+
+// Answers every name: A with one IPv4 address, AAAA with one IPv6 address, other types with no
+// records.
 class DnsResponder {
   public:
-    DnsResponder(DnsReply ipv4, DnsReply ipv6, std::uint16_t port = 0);
+    DnsResponder(DnsReply ipv4, DnsReply ipv6, std::uint16_t port = 0,
+                 const DnsAddresses& addresses = {});
     ~DnsResponder();
     DnsResponder(const DnsResponder&) = delete;
     DnsResponder& operator=(const DnsResponder&) = delete;
@@ -25,6 +34,8 @@ class DnsResponder {
   private:
     void serve(DnsReply ipv4, DnsReply ipv6);
 
+    unsigned char ipv4Answer_[4] = {};
+    unsigned char ipv6Answer_[16] = {};
     int fd_ = -1;
     int stopPipe_[2] = {-1, -1};
     std::uint16_t port_ = 0;

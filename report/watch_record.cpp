@@ -1,0 +1,149 @@
+// Writing and reading the watcher's record lines: stamps with their UTC offset, and fields.
+#include "watch_record.h"
+
+#include <array>
+#include <cstdio>
+
+namespace report::record {
+namespace {
+
+using namespace std::chrono;
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A number of exactly text.size() digits.
+std::optional<int> digits(std::string_view text) {
+    int value = 0;
+    for (const char c : text) {
+        if (!isDigit(c)) {
+            return std::nullopt;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool needsQuotes(std::string_view value) {
+    return value.empty() || value.find_first_of(" \t\"=") != std::string_view::npos;
+}
+
+} // namespace
+
+std::string stampText(const Stamp& stamp) {
+    const LocalTime local = stamp.local();
+    const auto day = floor<days>(local);
+    const year_month_day date{day};
+    const hh_mm_ss clock{local - day};
+    const long offsetMinutes = static_cast<long>(stamp.offset.count() / 60);
+    const long magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    std::array<char, 64> text{};
+    std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d%c%02ld:%02ld",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), offsetMinutes < 0 ? '-' : '+',
+                  magnitude / 60, magnitude % 60);
+    return text.data();
+}
+
+std::optional<Stamp> parseStamp(std::string_view text) {
+    // 2026-12-08T14:02:11+01:00
+    if (text.size() != 25 || text[4] != '-' || text[7] != '-' || text[10] != 'T' ||
+        text[13] != ':' || text[16] != ':' || (text[19] != '+' && text[19] != '-') ||
+        text[22] != ':') {
+        return std::nullopt;
+    }
+    const auto y = digits(text.substr(0, 4));
+    const auto mo = digits(text.substr(5, 2));
+    const auto d = digits(text.substr(8, 2));
+    const auto h = digits(text.substr(11, 2));
+    const auto mi = digits(text.substr(14, 2));
+    const auto s = digits(text.substr(17, 2));
+    const auto oh = digits(text.substr(20, 2));
+    const auto om = digits(text.substr(23, 2));
+    if (!y || !mo || !d || !h || !mi || !s || !oh || !om || *h > 23 || *mi > 59 || *s > 60 ||
+        *oh > 23 || *om > 59) {
+        return std::nullopt;
+    }
+    const year_month_day date{year{*y}, month{static_cast<unsigned>(*mo)},
+                              day{static_cast<unsigned>(*d)}};
+    if (!date.ok()) {
+        return std::nullopt;
+    }
+    const seconds offset = (text[19] == '-' ? -1 : 1) * (hours{*oh} + minutes{*om});
+    const seconds local =
+        sys_days{date}.time_since_epoch() + hours{*h} + minutes{*mi} + seconds{*s};
+    return Stamp{sys_seconds{local - offset}, offset};
+}
+
+std::string formatLine(const Stamp& at, std::string_view event,
+                       std::initializer_list<Field> fields) {
+    std::string line = stampText(at);
+    line.append(" ").append(event);
+    for (const auto& [key, value] : fields) {
+        line.append(" ").append(key).append("=");
+        const bool quoted = needsQuotes(value);
+        if (quoted) {
+            line += '"';
+        }
+        for (const char c : value) {
+            line += c == '"' ? '\'' : (c == '\n' || c == '\r') ? ' ' : c;
+        }
+        if (quoted) {
+            line += '"';
+        }
+    }
+    return line + "\n";
+}
+
+std::optional<Line> parseLine(std::string_view text) {
+    if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+    }
+    if (text.size() < 27 || text[25] != ' ') {
+        return std::nullopt;
+    }
+    const auto at = parseStamp(text.substr(0, 25));
+    if (!at) {
+        return std::nullopt;
+    }
+    std::string_view rest = text.substr(26);
+    const std::size_t end = rest.find(' ');
+    Line line{*at, rest.substr(0, end), end == std::string_view::npos ? "" : rest.substr(end + 1)};
+    if (line.event.empty() || line.event.find('=') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+std::string_view Line::field(std::string_view key) const {
+    for (std::size_t at = 0; at < fields.size();) {
+        const std::size_t equals = fields.find('=', at);
+        if (equals == std::string_view::npos) {
+            return {};
+        }
+        const std::string_view name = fields.substr(at, equals - at);
+        std::size_t valueStart = equals + 1;
+        std::size_t valueEnd;
+        std::size_t next;
+        if (valueStart < fields.size() && fields[valueStart] == '"') {
+            ++valueStart;
+            valueEnd = fields.find('"', valueStart);
+            valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
+            next = valueEnd + 2; // past the quote and the blank
+        } else {
+            valueEnd = fields.find(' ', valueStart);
+            valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
+            next = valueEnd + 1;
+        }
+        if (name == key) {
+            return fields.substr(valueStart, valueEnd - valueStart);
+        }
+        at = next;
+    }
+    return {};
+}
+
+} // namespace report::record

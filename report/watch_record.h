@@ -1,0 +1,71 @@
+// The watcher's record (connectivityWatch.txt): the form of its lines, written by
+// connectivity-watch and read by the report. One line per event:
+//   2026-12-08T14:02:11+01:00 started version=1.1.0 os=linux watcher=4321 monitor=4322
+// a stamp in local time with its offset from UTC, an event word, then key=value fields, a value
+// with blanks in double quotes.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "log_records.h"
+
+namespace report::record {
+
+inline constexpr std::string_view fileName = "connectivityWatch.txt";
+// A still-watching line comes at least this often; one that comes later than this plus the
+// margin vouches for nothing before it (the watcher was stopped short, or the machine froze).
+inline constexpr std::chrono::seconds heartbeat{300};
+inline constexpr std::chrono::seconds heartbeatMargin{60};
+
+// The event words.
+namespace event {
+inline constexpr std::string_view started = "started";   // version, os, watcher, monitor
+inline constexpr std::string_view watching = "watching"; // still watching
+inline constexpr std::string_view asleep = "asleep";     // from: the machine slept until now
+inline constexpr std::string_view clockChanged = "clock-changed";     // by, from: the old reading
+inline constexpr std::string_view monitorEnded = "monitor-ended";     // how
+inline constexpr std::string_view monitorStarted = "monitor-started"; // monitor, or reason
+inline constexpr std::string_view logUnwritable = "log-unwritable";   // reason
+inline constexpr std::string_view logWritable = "log-writable";
+inline constexpr std::string_view diagnosis = "diagnosis"; // check, verdict, took, stages
+inline constexpr std::string_view message = "message";     // change, text, shown
+inline constexpr std::string_view command = "command";     // change, result
+inline constexpr std::string_view stopped = "stopped";     // reason
+} // namespace event
+
+// A moment as the record writes it: UTC, and the local clock's offset from it at that moment, so
+// a repeated daylight-saving hour is never ambiguous.
+struct Stamp {
+    std::chrono::sys_seconds utc{};
+    std::chrono::seconds offset{0};
+    LocalTime local() const { return LocalTime{(utc + offset).time_since_epoch()}; }
+    bool operator==(const Stamp&) const = default;
+};
+
+std::string stampText(const Stamp& stamp); // 2026-12-08T14:02:11+01:00
+std::optional<Stamp> parseStamp(std::string_view text);
+
+using Field = std::pair<std::string_view, std::string_view>;
+
+// One whole line, its line end included. Values lose line ends and double quotes, which the
+// form has no room for.
+std::string formatLine(const Stamp& at, std::string_view event,
+                       std::initializer_list<Field> fields = {});
+
+// A line read back: views into the text it was read from.
+struct Line {
+    Stamp at;
+    std::string_view event;
+    std::string_view fields; // what follows the event word
+    // The value of a field, unquoted; empty where the line has none.
+    std::string_view field(std::string_view key) const;
+};
+
+// Nothing for a line not in this form: a torn last line, or one a person typed.
+std::optional<Line> parseLine(std::string_view text);
+
+} // namespace report::record

@@ -1,0 +1,76 @@
+// Following the log: only what is appended, whole lines, and a log replaced or cut short anew.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "log_follower.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string prefix = "internet connection test failed on ";
+
+void write(const fs::path& path, const std::string& text, std::ios::openmode mode) {
+    std::ofstream(path, std::ios::binary | mode) << text;
+}
+
+std::vector<std::string> textsOf(const std::vector<watch::FailedCheck>& checks) {
+    std::vector<std::string> texts;
+    for (const auto& check : checks) {
+        texts.push_back(check.timeText + (check.time ? "" : " (untimed)"));
+    }
+    return texts;
+}
+
+} // namespace
+
+TEST(LogFollower, ReadsOnlyWhatIsAppendedInWholeLinesAndAReplacedLogAnew) {
+    const fs::path folder = fs::temp_directory_path() / ("follow-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    const fs::path log = folder / "connectivityLog.txt";
+    write(log, prefix + "Sun Feb 18 00:29:21 2024\n", std::ios::trunc);
+    watch::LogFollower follower(log);
+    const auto app = std::ios::app;
+    const auto trunc = std::ios::trunc;
+    // Each step: what is done to the log, then the checks the next look finds.
+    const struct {
+        std::string text;
+        std::ios::openmode mode;
+        bool replace;
+        std::vector<std::string> found;
+    } steps[] = {
+        {"", app, false, {}}, // what it held at the start is not new
+        {prefix + "Sun Feb 18 00:29:52 2024\r\ntyped by hand\n" + prefix + "(time unavailable)\n",
+         app,
+         false,
+         {"Sun Feb 18 00:29:52 2024", "(time unavailable) (untimed)"}},
+        {prefix + "Sun Feb 18 00:3", app, false, {}}, // a line not yet ended waits
+        {"0:23 2024\n", app, false, {"Sun Feb 18 00:30:23 2024"}},
+        {std::string(5000, '\0') + prefix + "Mon Feb 19 00:00:11 2024\n",
+         app,
+         false,
+         {"Mon Feb 19 00:00:11 2024"}},
+        {prefix + "Tue Feb 20 10:00:00 2024\n", trunc, false, {"Tue Feb 20 10:00:00 2024"}},
+        {prefix + "Wed Feb 21 10:00:00 2024\n" + prefix + "Wed Feb 21 10:00:31 2024\n",
+         trunc,
+         true,
+         {"Wed Feb 21 10:00:00 2024", "Wed Feb 21 10:00:31 2024"}},
+    };
+    for (const auto& [text, mode, replace, found] : steps) {
+        if (replace) { // another file under the log's name, longer than the one it replaced
+            write(folder / "new.txt", text, std::ios::trunc);
+            fs::rename(folder / "new.txt", log);
+        } else {
+            write(log, text, mode);
+        }
+        EXPECT_EQ(textsOf(follower.newChecks()), found) << text.substr(0, 60);
+    }
+    fs::remove(log);
+    EXPECT_TRUE(follower.newChecks().empty());
+    write(log, prefix + "Thu Feb 22 10:00:00 2024\n", std::ios::trunc);
+    EXPECT_EQ(textsOf(follower.newChecks()), std::vector<std::string>{"Thu Feb 22 10:00:00 2024"});
+    fs::remove_all(folder);
+}

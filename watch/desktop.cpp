@@ -1,0 +1,75 @@
+// What the messages and the tooltip say: the same words on every desktop.
+#include "desktop.h"
+
+#include "time_text.h"
+
+namespace watch {
+namespace {
+
+std::string clockOf(const Stamp& stamp) {
+    return report::clockTime(stamp.local()).substr(0, 5); // 14:02
+}
+
+// The verdict in words a person can act on.
+std::string causeText(const std::string& cause) {
+    if (cause == "local") {
+        return "your own network: no route out, or the router does not answer";
+    }
+    if (cause == "dns") {
+        return "name service: the Internet answers, the site's name does not resolve";
+    }
+    if (cause == "provider") {
+        return "your provider: the router answers, nothing beyond it does";
+    }
+    if (cause == "site") {
+        return "the checked site alone: the rest of the Internet answers";
+    }
+    if (cause == "cleared") {
+        return "it was back by the time it was diagnosed";
+    }
+    return cause.empty() ? "" : "cause unknown";
+}
+
+std::string checks(long count) {
+    return report::count(count, "failed check", "failed checks");
+}
+
+} // namespace
+
+std::string changeTitle(const Change& change) {
+    return change.kind == Change::Kind::down ? "Internet connection lost"
+                                             : "Internet connection back";
+}
+
+std::string changeText(const Change& change) {
+    if (change.kind == Change::Kind::down) {
+        const std::string cause = causeText(change.cause);
+        return "No connection since " + clockOf(change.since) +
+               (cause.empty() ? "" : ". Cause: " + cause + ".");
+    }
+    return "Back online after " + report::spanText(change.span) + " (" + checks(change.checks) +
+           ")";
+}
+
+std::string stateText(const State& state, const Stamp& now) {
+    switch (state.kind) {
+    case State::Kind::logUnwritable:
+        return "The log cannot be written: " + state.problem;
+    case State::Kind::offline:
+        return "Offline since " + clockOf(state.outage->since) +
+               (state.outage->cause.empty() ? "" : " (" + state.outage->cause + ")");
+    case State::Kind::online:
+        break;
+    }
+    if (!state.lastFailure) {
+        return "Online: no failed check since watching began";
+    }
+    const long long ago = (now.utc - state.lastFailure->utc).count();
+    const std::string when = ago < 60      ? "just now"
+                             : ago < 3600  ? std::to_string(ago / 60) + " min ago"
+                             : ago < 86400 ? std::to_string(ago / 3600) + " h ago"
+                                           : std::to_string(ago / 86400) + " d ago";
+    return "Online: last failed check " + when;
+}
+
+} // namespace watch

@@ -1,0 +1,117 @@
+// connectivity-watch: runs the connectivity monitor in the log folder, records when it was
+// watching, says why each failed check failed, and tells the person when the connection drops
+// and returns.
+#include <fstream>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+
+#include "session.h"
+#include "system.h"
+#include "watch_record.h"
+#include "watch_system.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace record = report::record;
+using namespace std::chrono_literals;
+using watch::system::tell;
+
+std::string named(const fs::path& path) {
+    return report::system::displayName(path);
+}
+
+// Who holds the folder: the last start in the record says.
+std::string whoWatches(const fs::path& recordPath, const fs::path& folder) {
+    std::ifstream file(recordPath, std::ios::binary | std::ios::ate);
+    const std::streamoff size = file.tellg();
+    const std::streamoff tail = std::min<std::streamoff>(size, 64 * 1024);
+    std::string text(static_cast<std::size_t>(tail), '\0');
+    file.seekg(size - tail);
+    file.read(text.data(), tail);
+    std::string who = "another watcher";
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (const auto parsed = record::parseLine(line);
+            parsed && parsed->event == record::event::started) {
+            who = "connectivity-watch (process " + std::string(parsed->field("watcher")) +
+                  ", since " + record::stampText(parsed->at) + ")";
+        }
+    }
+    return who + " already watches " + named(folder);
+}
+
+int run(std::vector<std::string> arguments) {
+    CLI::App app{"Runs the connectivity monitor in the current folder, its log folder: restarts it "
+                 "if it ends, records in connectivityWatch.txt when it was watching and why each "
+                 "failed check failed, and says when the connection drops and returns.",
+                 "connectivity-watch"};
+    app.allow_windows_style_options(false);
+    app.set_version_flag("--version", "connectivity-watch " CONNECTIVITY_VERSION);
+    watch::Options options;
+    bool stop = false;
+    app.add_flag("--stop", stop, "Stop the watcher of the current folder, and its monitor");
+    app.add_flag("--quiet", options.quiet, "Show no message when the connection drops and returns");
+    app.add_option("--on-change", options.onChange,
+                   "Run COMMAND when the connection drops and when it returns, with "
+                   "CONNECTIVITY_EVENT (down or up) and the outage's figures in its environment")
+        ->type_name("COMMAND");
+    std::vector<char*> argv;
+    argv.reserve(arguments.size());
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::ParseError& error) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = app.exit(error, out, err);
+        tell(out.str() + err.str(), status != 0);
+        return status;
+    }
+
+    options.folder = fs::current_path();
+    const fs::path recordPath = options.folder / record::fileName;
+    if (stop) {
+        const auto outcome = watch::system::stopWatcher(recordPath, 20s);
+        if (!outcome.problem.empty()) {
+            tell("connectivity-watch: " + outcome.problem, true);
+            return 1;
+        }
+        tell(outcome.wasWatching ? "connectivity-watch: stopped watching " + named(options.folder)
+                                 : "connectivity-watch: nothing watches " + named(options.folder),
+             false);
+        return 0;
+    }
+
+    std::string why;
+    bool held = false;
+    auto file = watch::system::Record::open(recordPath, why, held);
+    if (!file) {
+        if (held) {
+            tell("connectivity-watch: " + whoWatches(recordPath, options.folder), false);
+            return 0; // the folder is watched, as asked
+        }
+        tell("connectivity-watch: cannot write " + named(recordPath) + ": " + why, true);
+        return 1;
+    }
+    const auto loop = watch::system::Loop::make(options.folder, recordPath);
+    watch::Session session(options, std::move(file), loop->desktop(), loop->waker());
+    session.begin(CONNECTIVITY_VERSION);
+    session.end(loop->run(session));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    report::system::prepareProcess();
+    try {
+        return run(report::system::arguments(argc, argv));
+    } catch (const std::exception& error) { // out of memory, say: said plainly, not a crash
+        tell(std::string("connectivity-watch: ") + error.what(), true);
+        return 1;
+    }
+}

@@ -1,0 +1,158 @@
+// The watcher's logic wired to the record, the monitor, the log, the diagnosis and the desktop.
+#include "session.h"
+
+#include <thread>
+
+#include "time_text.h"
+
+namespace watch {
+
+namespace event = report::record::event;
+using namespace std::chrono;
+
+namespace {
+// The log's state is asked this often: a spell it cannot be written shows within this time.
+constexpr seconds logCheckEvery{5};
+// Lines kept for a record that cannot take them (a full disk): hours of still-watching lines.
+constexpr std::size_t mostUnwritten = 10'000;
+constexpr std::size_t mostCommandsAtOnce = 4;
+} // namespace
+
+Session::Session(Options options, std::unique_ptr<system::Record> record, Desktop& desktop,
+                 std::function<void()> wake)
+    : options_(std::move(options)), record_(std::move(record)), desktop_(desktop),
+      wake_(std::move(wake)), watcher_(*this), follower_(options_.folder / logName),
+      monitor_(system::Child::make()) {}
+
+Session::~Session() {
+    monitor_->stop();
+}
+
+void Session::begin(std::string_view version) {
+    watcher_.start(system::readClocks(), version, system::osName(), system::processId());
+    nextLogCheck_ = steady_clock::now();
+    service();
+}
+
+void Session::service() {
+    const Readings now = system::readClocks();
+    while (!unwritten_.empty() && record_->append(unwritten_.front())) {
+        unwritten_.pop_front();
+    }
+    watcher_.tick(now);
+    if (const auto how = monitor_->ended()) {
+        watcher_.monitorEnded(now, *how);
+    }
+    for (FailedCheck& check : follower_.newChecks()) {
+        watcher_.failedCheck(now, std::move(check));
+    }
+    if (steady_clock::now() >= nextLogCheck_) {
+        nextLogCheck_ = steady_clock::now() + logCheckEvery;
+        watcher_.logProblem(now, system::logProblem(options_.folder, options_.folder / logName));
+    }
+    if (pending_) {
+        std::optional<Diagnosis> result;
+        {
+            const std::scoped_lock lock(pending_->mutex);
+            result = std::move(pending_->result);
+        }
+        if (result) {
+            pending_.reset();
+            watcher_.diagnosed(now, *result);
+        }
+    }
+    std::erase_if(commands_, [&](Running& running) {
+        const auto how = running.command->ended(commandTimeLimit);
+        if (how) {
+            const auto took = duration_cast<milliseconds>(steady_clock::now() - running.started);
+            watcher_.note(now, event::command,
+                          {{"change", running.change},
+                           {"result", *how},
+                           {"took", std::to_string(took.count()) + "ms"}});
+        }
+        return how.has_value();
+    });
+    const State state = watcher_.state();
+    if (const std::string text = stateText(state, now.stamp()); text != shownState_) {
+        shownState_ = text;
+        desktop_.stateChanged(state);
+    }
+}
+
+void Session::end(const std::string& reason) {
+    monitor_->stop();
+    watcher_.stop(system::readClocks(), reason);
+    while (!unwritten_.empty() && record_->append(unwritten_.front())) {
+        unwritten_.pop_front();
+    }
+}
+
+void Session::append(const std::string& line) {
+    if (unwritten_.empty() && record_->append(line)) {
+        return;
+    }
+    unwritten_.push_back(line);
+    if (unwritten_.size() > mostUnwritten) {
+        unwritten_.pop_front();
+    }
+}
+
+std::optional<long> Session::startMonitor(std::string& why) {
+    return monitor_->start(system::programFolder() / "connectivity-monitor", options_.folder, why);
+}
+
+void Session::diagnose() {
+    pending_ = std::make_shared<Pending>();
+    // Detached: a session stopped mid-diagnosis does not wait for it; the thread keeps only what
+    // it shares with the session, and its stages end by their deadline.
+    std::thread([pending = pending_, wake = wake_] {
+        const auto started = steady_clock::now();
+        Observations seen = observe(started + diagnosisBudget);
+        Diagnosis diagnosis{std::move(seen),
+                            duration_cast<milliseconds>(steady_clock::now() - started)};
+        {
+            const std::scoped_lock lock(pending->mutex);
+            pending->result = std::move(diagnosis);
+        }
+        wake();
+    }).detach();
+}
+
+void Session::announce(const Change& change) {
+    const Readings now = system::readClocks();
+    const std::string kind = change.kind == Change::Kind::down ? "down" : "up";
+    const std::string title = changeTitle(change);
+    const std::string text = changeText(change);
+    if (!options_.quiet) {
+        const std::string shown = desktop_.show(change, title, text);
+        watcher_.note(now, event::message, {{"change", kind}, {"text", text}, {"shown", shown}});
+    }
+    if (options_.onChange.empty()) {
+        return;
+    }
+    if (commands_.size() >= mostCommandsAtOnce) {
+        watcher_.note(now, event::command,
+                      {{"change", kind}, {"result", "not started: four commands still run"}});
+        return;
+    }
+    const std::map<std::string, std::string> environment{
+        {"CONNECTIVITY_EVENT", kind},
+        {"CONNECTIVITY_SINCE", report::record::stampText(change.since)},
+        {"CONNECTIVITY_FIRST_CHECK", change.firstCheck},
+        {"CONNECTIVITY_SPAN_SECONDS", std::to_string(change.span.count())},
+        {"CONNECTIVITY_CHECKS", std::to_string(change.checks)},
+        {"CONNECTIVITY_CAUSE", change.cause},
+        {"CONNECTIVITY_TEXT", text}};
+    std::string why;
+    if (auto command = system::Command::start(options_.onChange, environment, why)) {
+        commands_.push_back({kind, std::move(command), steady_clock::now()});
+    } else {
+        watcher_.note(now, event::command, {{"change", kind}, {"result", "not started: " + why}});
+    }
+}
+
+seconds Session::offsetAt(sys_seconds moment) {
+    return system::offsetAt(moment);
+}
+
+} // namespace watch

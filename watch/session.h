@@ -1,0 +1,78 @@
+// One watch over one log folder: the watcher's logic wired to the system, serviced by the
+// program's own loop (a poll on Linux, a message loop on Windows).
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "desktop.h"
+#include "log_follower.h"
+#include "watch_system.h"
+#include "watcher.h"
+
+namespace watch {
+
+struct Options {
+    std::filesystem::path folder; // the log's, where the watcher runs
+    bool quiet = false;           // no messages on the desktop
+    std::string onChange;         // the person's command for each change; empty: none
+};
+
+inline constexpr std::string_view logName = "connectivityLog.txt";
+// The person's command may take this long before it is ended.
+inline constexpr std::chrono::seconds commandTimeLimit{60};
+
+class Session final : public World {
+  public:
+    // wake is called from other threads when a diagnosis is done: the loop services at once.
+    Session(Options options, std::unique_ptr<system::Record> record, Desktop& desktop,
+            std::function<void()> wake);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() override;
+
+    void begin(std::string_view version);
+    // Everything due now; the loop calls it on every wake and at least twice a second.
+    void service();
+    void end(const std::string& reason);
+
+    void append(const std::string& line) override;
+    std::optional<long> startMonitor(std::string& why) override;
+    void diagnose() override;
+    void announce(const Change& change) override;
+    std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) override;
+
+  private:
+    // A diagnosis's result, shared with its thread, which may outlive a session that stops.
+    struct Pending {
+        std::mutex mutex;
+        std::optional<Diagnosis> result;
+    };
+    struct Running {
+        std::string change;
+        std::unique_ptr<system::Command> command;
+        std::chrono::steady_clock::time_point started;
+    };
+
+    Options options_;
+    std::unique_ptr<system::Record> record_;
+    Desktop& desktop_;
+    std::function<void()> wake_;
+    Watcher watcher_;
+    LogFollower follower_;
+    std::unique_ptr<system::Child> monitor_;
+    std::deque<std::string> unwritten_; // lines the record could not take yet, in order
+    std::shared_ptr<Pending> pending_;
+    std::chrono::steady_clock::time_point nextLogCheck_{};
+    std::vector<Running> commands_;
+    std::string shownState_;
+};
+
+} // namespace watch

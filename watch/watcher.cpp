@@ -1,0 +1,231 @@
+// What the watcher records and does, event by event, on readings of its three clocks.
+#include "watcher.h"
+
+#include <algorithm>
+
+namespace watch {
+
+namespace event = report::record::event;
+using namespace std::chrono;
+
+namespace {
+
+std::string signedSeconds(milliseconds amount) {
+    const long long whole = duration_cast<seconds>(amount).count();
+    std::string text = std::to_string(whole) + "s";
+    if (whole >= 0) {
+        text.insert(text.begin(), '+');
+    }
+    return text;
+}
+
+std::string tenths(milliseconds amount) {
+    const long long count = (amount.count() + 50) / 100;
+    return std::to_string(count / 10) + "." + std::to_string(count % 10) + "s";
+}
+
+} // namespace
+
+Watcher::Watcher(World& world, Settings settings) : world_(world), settings_(settings) {}
+
+void Watcher::write(const Readings& now, std::string_view event,
+                    std::initializer_list<report::record::Field> fields) {
+    world_.append(report::record::formatLine(now.stamp(), event, fields));
+    lastWritten_ = now.awake;
+}
+
+Stamp Watcher::stampAt(sys_time<milliseconds> moment) {
+    const auto second = floor<seconds>(moment);
+    return {second, world_.offsetAt(second)};
+}
+
+void Watcher::start(const Readings& now, std::string_view version, std::string_view os,
+                    long watcher) {
+    previous_ = now;
+    std::string why;
+    const auto monitor = world_.startMonitor(why);
+    const std::string watcherId = std::to_string(watcher);
+    const std::string monitorId = monitor ? std::to_string(*monitor) : "";
+    write(now, event::started,
+          {{"version", version},
+           {"os", os},
+           {"watcher", watcherId},
+           monitor ? report::record::Field{"monitor", monitorId}
+                   : report::record::Field{"monitor-failed", why}});
+    if (!monitor) {
+        restartAt_ = now.awake + settings_.restartDelay;
+    }
+}
+
+// Sleep shows as boot time running on while awake time stood still; a clock set shows as wall
+// time moving unlike boot time.
+void Watcher::observeClocks(const Readings& now) {
+    if (!previous_) {
+        previous_ = now;
+        return;
+    }
+    const milliseconds awake = now.awake - previous_->awake;
+    const milliseconds sinceBoot = now.sinceBoot - previous_->sinceBoot;
+    const milliseconds slept = sinceBoot - awake;
+    const milliseconds jump = duration_cast<milliseconds>(now.wall - previous_->wall) - sinceBoot;
+    const auto wallBefore = previous_->wall;
+    previous_ = now;
+    if (slept > settings_.clockTolerance) {
+        const std::string from = report::record::stampText(stampAt(now.wall - slept));
+        write(now, event::asleep, {{"from", from}, {"for", signedSeconds(slept).substr(1)}});
+    }
+    if (abs(jump) > settings_.clockTolerance) {
+        const std::string from = report::record::stampText(stampAt(wallBefore + sinceBoot));
+        write(now, event::clockChanged, {{"by", signedSeconds(jump)}, {"from", from}});
+    }
+}
+
+void Watcher::tick(const Readings& now) {
+    observeClocks(now);
+    if (stopped_) {
+        return;
+    }
+    if (restartAt_ && now.awake >= *restartAt_) {
+        startMonitor(now);
+    }
+    if (outage_ && !outage_->announced && now.awake - outage_->firstSeen >= settings_.causeWait) {
+        announceDown(now, ""); // no diagnosis came in time: said without its cause
+    }
+    if (outage_ && now.awake - outage_->lastFailure > settings_.gap) {
+        Change back = outage_->down;
+        back.kind = Change::Kind::up;
+        outage_.reset();
+        world_.announce(back);
+    }
+    if (now.awake - lastWritten_ >= settings_.heartbeat) {
+        write(now, event::watching);
+    }
+}
+
+void Watcher::startMonitor(const Readings& now) {
+    restartAt_.reset();
+    std::string why;
+    const auto monitor = world_.startMonitor(why);
+    if (monitor) {
+        write(now, event::monitorStarted, {{"monitor", std::to_string(*monitor)}});
+    } else {
+        write(now, event::monitorStarted, {{"failed", why}});
+        restartAt_ = now.awake + settings_.restartDelay;
+    }
+}
+
+void Watcher::monitorEnded(const Readings& now, const std::string& how) {
+    observeClocks(now);
+    if (stopped_) {
+        return;
+    }
+    write(now, event::monitorEnded, {{"how", how}});
+    restartAt_ = now.awake + settings_.restartDelay;
+}
+
+void Watcher::failedCheck(const Readings& now, FailedCheck check) {
+    observeClocks(now);
+    lastFailure_ = now.stamp();
+    if (!outage_) {
+        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, ""},
+                         now.awake,
+                         now.awake,
+                         check.time,
+                         false};
+    }
+    Outage& outage = *outage_;
+    ++outage.down.checks;
+    outage.lastFailure = now.awake;
+    if (check.time && outage.lastTime && *check.time >= *outage.lastTime) {
+        outage.down.span += duration_cast<seconds>(*check.time - *outage.lastTime);
+    }
+    if (check.time) {
+        outage.lastTime = check.time;
+    }
+    waiting_.push_back(std::move(check));
+    diagnoseWaiting();
+}
+
+// One diagnosis at a time: checks that fail while one runs share the next.
+void Watcher::diagnoseWaiting() {
+    if (busy_ || waiting_.empty() || stopped_) {
+        return;
+    }
+    diagnosing_ = std::exchange(waiting_, {});
+    busy_ = true;
+    world_.diagnose();
+}
+
+void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
+    observeClocks(now);
+    busy_ = false;
+    const std::string verdict(verdictName(verdictOf(diagnosis.seen)));
+    const std::string took = tenths(diagnosis.took);
+    const std::string local = summary(diagnosis.seen.gateways);
+    const std::string names = summary(diagnosis.seen.nameservers);
+    const std::string beyond = summary(diagnosis.seen.beyond);
+    const std::string site = summary(diagnosis.seen.site);
+    bool firstOfOutage = false;
+    for (const FailedCheck& check : diagnosing_) {
+        write(now, event::diagnosis,
+              {{"check", check.timeText},
+               {"verdict", verdict},
+               {"took", took},
+               {"local", local},
+               {"dns", names},
+               {"beyond", beyond},
+               {"site", site}});
+        firstOfOutage = firstOfOutage || (outage_ && check.timeText == outage_->down.firstCheck);
+    }
+    diagnosing_.clear();
+    if (firstOfOutage && !outage_->announced) {
+        announceDown(now, verdict);
+    }
+    diagnoseWaiting();
+}
+
+void Watcher::announceDown(const Readings& /*now*/, std::string cause) {
+    outage_->down.cause = std::move(cause);
+    outage_->announced = true;
+    world_.announce(outage_->down);
+}
+
+void Watcher::logProblem(const Readings& now, const std::string& problem) {
+    observeClocks(now);
+    if (problem.empty() == logProblem_.empty()) {
+        logProblem_ = problem; // the same spell, whatever its reason now
+        return;
+    }
+    if (problem.empty()) {
+        write(now, event::logWritable);
+    } else {
+        write(now, event::logUnwritable, {{"reason", problem}});
+    }
+    logProblem_ = problem;
+}
+
+void Watcher::stop(const Readings& now, const std::string& reason) {
+    observeClocks(now);
+    if (!stopped_) {
+        write(now, event::stopped, {{"reason", reason}});
+        stopped_ = true;
+    }
+}
+
+void Watcher::note(const Readings& now, std::string_view event,
+                   std::initializer_list<report::record::Field> fields) {
+    observeClocks(now);
+    write(now, event, fields);
+}
+
+State Watcher::state() const {
+    if (!logProblem_.empty()) {
+        return {State::Kind::logUnwritable, lastFailure_, std::nullopt, logProblem_};
+    }
+    if (outage_) {
+        return {State::Kind::offline, lastFailure_, outage_->down, ""};
+    }
+    return {State::Kind::online, lastFailure_, std::nullopt, ""};
+}
+
+} // namespace watch

@@ -1,0 +1,129 @@
+// The watcher's own logic, apart from the system: what it records and does as time passes, as the
+// monitor ends, as the log gains a failed check or cannot be written, and as a diagnosis returns.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diagnosis.h"
+#include "log_records.h"
+#include "watch_record.h"
+
+namespace watch {
+
+using report::record::Stamp;
+
+// The three clocks, read together.
+struct Readings {
+    std::chrono::sys_time<std::chrono::milliseconds> wall{};
+    std::chrono::seconds offset{0};         // of local time from UTC, at wall
+    std::chrono::milliseconds awake{0};     // stands still while the machine sleeps
+    std::chrono::milliseconds sinceBoot{0}; // runs on through sleep
+    Stamp stamp() const { return {std::chrono::floor<std::chrono::seconds>(wall), offset}; }
+};
+
+// A failed check as the log has it.
+struct FailedCheck {
+    std::string timeText; // exactly as written, to be joined with the log again
+    std::optional<report::LocalTime> time;
+};
+
+struct Diagnosis {
+    Observations seen;
+    std::chrono::milliseconds took{0};
+};
+
+// A change the person is told of: the connection is down, or back.
+struct Change {
+    enum class Kind { down, up } kind;
+    Stamp since;                  // when the first failed check of the outage was seen
+    std::string firstCheck;       // its time text in the log
+    std::chrono::seconds span{0}; // from the first failed check to the last
+    long checks = 0;
+    std::string cause; // the first check's verdict; empty where no diagnosis came in time
+};
+
+// What the person should see at a glance.
+struct State {
+    enum class Kind { online, offline, logUnwritable } kind = Kind::online;
+    std::optional<Stamp> lastFailure; // online: the latest failed check seen, if any
+    std::optional<Change> outage;     // offline: the outage going on
+    std::string problem;              // logUnwritable: why
+};
+
+// What the watcher asks of the system; the program does it, the tests note it.
+class World {
+  public:
+    virtual ~World() = default;
+    virtual void append(const std::string& line) = 0; // one whole line, to the record
+    // The monitor's process id, or nothing and why not.
+    virtual std::optional<long> startMonitor(std::string& why) = 0;
+    // Starts a diagnosis; its result comes back through Watcher::diagnosed. One at a time.
+    virtual void diagnose() = 0;
+    virtual void announce(const Change& change) = 0;
+    virtual std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) = 0;
+};
+
+struct Settings {
+    std::chrono::seconds heartbeat = report::record::heartbeat;
+    std::chrono::seconds restartDelay{10};
+    std::chrono::seconds gap{90};       // the report's: no failed check for longer ends an outage
+    std::chrono::seconds causeWait{12}; // a down message waits this long for its cause
+    // Differences between the clocks below this are the clocks' own drift, not an event.
+    std::chrono::milliseconds clockTolerance{2000};
+};
+
+class Watcher {
+  public:
+    explicit Watcher(World& world, Settings settings = {});
+
+    void start(const Readings& now, std::string_view version, std::string_view os, long watcher);
+    // Called often (every half second or so): notices sleep and clock changes, keeps the
+    // still-watching lines coming, restarts the monitor, and says when the connection is back.
+    void tick(const Readings& now);
+    void monitorEnded(const Readings& now, const std::string& how);
+    void failedCheck(const Readings& now, FailedCheck check);
+    void diagnosed(const Readings& now, const Diagnosis& diagnosis);
+    void logProblem(const Readings& now, const std::string& problem); // empty: writable again
+    void stop(const Readings& now, const std::string& reason);
+    // A line of the program's own: a message shown, a command run.
+    void note(const Readings& now, std::string_view event,
+              std::initializer_list<report::record::Field> fields);
+
+    State state() const;
+
+  private:
+    void write(const Readings& now, std::string_view event,
+               std::initializer_list<report::record::Field> fields = {});
+    void observeClocks(const Readings& now);
+    void startMonitor(const Readings& now);
+    void diagnoseWaiting();
+    void announceDown(const Readings& now, std::string cause);
+    Stamp stampAt(std::chrono::sys_time<std::chrono::milliseconds> moment);
+
+    struct Outage {
+        Change down;
+        std::chrono::milliseconds lastFailure; // awake time of the latest failed check
+        std::chrono::milliseconds firstSeen;
+        std::optional<report::LocalTime> lastTime;
+        bool announced = false;
+    };
+
+    World& world_;
+    Settings settings_;
+    std::optional<Readings> previous_;
+    std::chrono::milliseconds lastWritten_{0};
+    std::optional<std::chrono::milliseconds> restartAt_;
+    bool stopped_ = false;
+    std::vector<FailedCheck> waiting_;
+    std::vector<FailedCheck> diagnosing_;
+    bool busy_ = false;
+    std::string logProblem_;
+    std::optional<Outage> outage_;
+    std::optional<Stamp> lastFailure_;
+};
+
+} // namespace watch
