@@ -22,7 +22,7 @@ if(WIN32)
     file(COPY ${launchers} DESTINATION ${CMAKE_BINARY_DIR}) # beside the .exe in the build too
     windows_text(${PROJECT_SOURCE_DIR}/README.md ${CMAKE_BINARY_DIR}/README.txt)
     windows_text(${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/LICENSE.txt)
-    install(TARGETS connectivity-monitor connectivity-report RUNTIME DESTINATION .)
+    install(TARGETS connectivity-monitor connectivity-watch connectivity-report RUNTIME DESTINATION .)
     install(FILES ${launchers} ${CMAKE_BINARY_DIR}/README.txt ${CMAKE_BINARY_DIR}/LICENSE.txt
         DESTINATION .)
     set(CPACK_GENERATOR ZIP)
@@ -38,7 +38,7 @@ if(WIN32)
         add_custom_command(OUTPUT ${INSTALLER_PATH}
             COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${FILES_DIR}
             COMMAND ${MAKENSIS} -V2 -NOCD ${CMAKE_BINARY_DIR}/installer.nsi
-            DEPENDS connectivity-monitor connectivity-report ${launchers}
+            DEPENDS connectivity-monitor connectivity-watch connectivity-report ${launchers}
                 ${CMAKE_BINARY_DIR}/installer.nsi
             COMMENT "Making the installer with makensis" VERBATIM)
         add_custom_target(installer ALL DEPENDS ${INSTALLER_PATH})
@@ -48,7 +48,8 @@ if(WIN32)
 else()
     include(GNUInstallDirs)
     set(docdir ${CMAKE_INSTALL_DATADIR}/doc/connectivity-monitor)
-    install(TARGETS connectivity-monitor connectivity-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS connectivity-monitor connectivity-watch connectivity-report
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
     # Manual pages and the changelog compressed as Debian's policy asks; the same for any prefix.
     set(compressed)

@@ -27,7 +27,7 @@ std::string causeText(const std::string& cause) {
     if (cause == "cleared") {
         return "it was back by the time it was diagnosed";
     }
-    return cause.empty() ? "" : "cause unknown";
+    return "";
 }
 
 std::string checks(long count) {
@@ -45,7 +45,7 @@ std::string changeText(const Change& change) {
     if (change.kind == Change::Kind::down) {
         const std::string cause = causeText(change.cause);
         return "No connection since " + clockOf(change.since) +
-               (cause.empty() ? "" : ". Cause: " + cause + ".");
+               (cause.empty() ? "." : ". Cause: " + cause + ".");
     }
     return "Back online after " + report::spanText(change.span) + " (" + checks(change.checks) +
            ")";

@@ -75,7 +75,7 @@ Observations observe(Clock::time_point deadline) {
         stages.emplace_back(
             [&] { seen.gatewaysKnown = network::localLink(deadline, seen.gateways); });
         stages.emplace_back([&] { seen.nameservers = network::nameservers(probedHost, deadline); });
-        stages.emplace_back([&] { seen.site = network::site(probedSite, deadline); });
+        stages.emplace_back([&] { seen.site = network::site(probedHost, probedPort, deadline); });
         for (std::size_t i = 0; i < std::size(beyondAddresses); ++i) {
             stages.emplace_back(
                 [&, i] { seen.beyond[i] = network::connectTo(beyondAddresses[i], deadline); });

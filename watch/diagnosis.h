@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,9 +54,9 @@ std::string summary(const std::vector<Observations::Gateway>& gateways);
 // anycast networks in each family, port 443, by literal.
 inline constexpr std::string_view beyondAddresses[] = {"1.1.1.1", "9.9.9.9", "2606:4700:4700::1111",
                                                        "2620:fe::fe"};
-// The site the monitor probes, asked again per family.
-inline constexpr std::wstring_view probedSite = L"https://www.google.com";
+// The site the monitor probes (https://www.google.com), asked again per family.
 inline constexpr std::string_view probedHost = "www.google.com";
+inline constexpr std::uint16_t probedPort = 443;
 // The whole diagnosis, all stages in parallel; detecting the failed check and recording the
 // verdict fit in what is left of ten seconds.
 inline constexpr std::chrono::milliseconds diagnosisBudget{9'000};

@@ -18,6 +18,10 @@ namespace record = report::record;
 using namespace std::chrono_literals;
 using watch::system::tell;
 
+// --stop's exit status where no watcher ran in the folder: the folder is unwatched, as asked,
+// yet a script (the installer) may want to know that nothing was running.
+constexpr int nothingToStop = 3;
+
 std::string named(const fs::path& path) {
     return report::system::displayName(path);
 }
@@ -83,7 +87,7 @@ int run(std::vector<std::string> arguments) {
         tell(outcome.wasWatching ? "connectivity-watch: stopped watching " + named(options.folder)
                                  : "connectivity-watch: nothing watches " + named(options.folder),
              false);
-        return 0;
+        return outcome.wasWatching ? 0 : nothingToStop;
     }
 
     std::string why;

@@ -21,7 +21,8 @@ std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_
 // A TCP connection to port 443 of an address literal.
 Observations::Reply connectTo(std::string_view address, Clock::time_point deadline);
 
-// The monitor's own check of url, once per family.
-std::vector<Observations::Reply> site(std::wstring_view url, Clock::time_point deadline);
+// The monitor's own check, a TCP connection to the host's port, once per family.
+std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
+                                      Clock::time_point deadline);
 
 } // namespace watch::network

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in a fresh prefix on a private network: a silent install with
 # the defaults, its files, shortcuts (read back with lnkinfo), registry entry and manifest; the
-# shortcuts' own command lines run, the monitor for one failing cycle and the outage report on a
-# seeded log; an install over it with the sign-in start off keeps the log; the silent uninstall
-# leaves the log folder and nothing else of ours.
+# shortcuts' own command lines run: the watcher and its monitor, started twice yet running once,
+# the outage report on a seeded log, Stop monitoring; an upgrade that restarts the monitoring it
+# stopped; choices and a custom folder kept by later installs; an uninstall while monitoring,
+# waited for as the README says, that keeps the log folder and nothing else of ours.
 # usage: installer.sh WINE64 SETUP_EXE
 set -u
 wine=$1
@@ -24,6 +25,7 @@ export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtm
     HOME=$scratch/home
 server=$(dirname "$wine")/wineserver
 trap '"$server" -k 2>/dev/null; rm -rf "$scratch"' EXIT
+trap 'exit 1' TERM INT
 "$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot failed"
 
 user=$(ls "$WINEPREFIX/drive_c/users" | grep -v Public | head -1)
@@ -31,30 +33,48 @@ home=$WINEPREFIX/drive_c/users/$user
 programs="$home/AppData/Local/Programs/Connectivity Monitor"
 menu="$home/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
 logs="$home/Documents/Connectivity Monitor"
+record=$logs/connectivityWatch.txt
 key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\ConnectivityMonitor'
 
 install() {
-    "$wine" "$setup" /S "$@" && "$server" -w || fail "setup /S $* exited $?"
+    "$wine" "$setup" /S "$@" || fail "setup /S $* exited $?"
 }
 # field LNK NAME: one of lnkinfo's fields, as Windows wrote it.
 field() { lnkinfo "$1" | sed -n "s/^\s*$2\s*: //p" | tr -d '\r'; }
 # open LNK: the shortcut opened by Windows' shell, as a click in the Start menu opens it.
 open() { "$wine" start /unix "$1" </dev/null >/dev/null 2>&1; }
+# running PROGRAM: how many processes of this prefix run it.
+running() {
+    local pid count=0
+    for pid in $(pgrep -f "$1"); do
+        grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && count=$((count + 1))
+    done
+    echo $count
+}
+# await CONDITION...: whether it holds within 30 s.
+await() {
+    for _ in $(seq 600); do "$@" 2>/dev/null && return 0; sleep 0.05; done
+    return 1
+}
+watching() { [ "$(running connectivity-watch.exe)" = "${1:-1}" ] && [ "$(running connectivity-monitor.exe)" = "${1:-1}" ]; }
+record_has() { [ "$(grep -c "$1" "$record" 2>/dev/null)" -ge "$2" ]; }
 
 wrestool -x --raw --type=24 "$setup" | grep -q 'level="asInvoker"' || fail "the installer does not run asInvoker"
 install
-for file in connectivity-monitor.exe connectivity-report.exe outage-report.cmd README.txt LICENSE.txt uninstall.exe; do
+for file in connectivity-monitor.exe connectivity-watch.exe connectivity-report.exe outage-report.cmd \
+    connectivity-monitor-unattended.cmd README.txt LICENSE.txt uninstall.exe; do
     [ -f "$programs/$file" ] || fail "no $file in the install folder"
 done
-monitor_args='/c ""C:\users\'"$user"'\AppData\Local\Programs\Connectivity Monitor\connectivity-monitor.exe" <NUL"'
+watcher='C:\users\'"$user"'\AppData\Local\Programs\Connectivity Monitor\connectivity-watch.exe'
 log_folder='C:\users\'"$user"'\Documents\Connectivity Monitor'
-for link in "$menu/Connectivity Monitor/Connectivity monitor.lnk" "$menu/StartUp/Connectivity monitor.lnk"; do
-    [ "$(field "$link" 'Local path')" = 'C:\windows\system32\cmd.exe' ] &&
-        [ "$(field "$link" 'Command line arguments')" = "$monitor_args" ] &&
-        [ "$(field "$link" 'Working directory')" = "$log_folder" ] &&
-        [ "$(od -An -tu4 -j60 -N4 "$link" | tr -d ' ')" = 7 ] || # show minimised (header field)
-        fail "$link: $(lnkinfo "$link")"
-done
+# watcher_link LNK ARGUMENTS: a shortcut that starts the watcher in the log folder.
+watcher_link() {
+    [ "$(field "$1" 'Local path')" = "$watcher" ] && [ "$(field "$1" 'Command line arguments')" = "$2" ] &&
+        [ "$(field "$1" 'Working directory')" = "$log_folder" ] || fail "$1: $(lnkinfo "$1")"
+}
+watcher_link "$menu/Connectivity Monitor/Connectivity monitor.lnk" ''
+watcher_link "$menu/StartUp/Connectivity monitor.lnk" ''
+watcher_link "$menu/Connectivity Monitor/Stop monitoring.lnk" '--stop'
 report_link="$menu/Connectivity Monitor/Outage report.lnk"
 [ "$(field "$report_link" 'Local path')" = 'C:\windows\system32\cmd.exe' ] &&
     [[ $(field "$report_link" 'Command line arguments') == *'\outage-report.cmd" "'"$log_folder"'""' ]] &&
@@ -66,36 +86,66 @@ report_link="$menu/Connectivity Monitor/Outage report.lnk"
     "$wine" reg query "$key" /v Publisher >/dev/null 2>&1 &&
     "$wine" reg query "$key" /v EstimatedSize >/dev/null 2>&1 || fail "no Apps entry in $key"
 
-# The monitor's shortcut, for one failing cycle (no network here): its line in the log folder.
+# The Start menu's monitor, then the sign-in start beside it: one watcher, one monitor, which logs
+# its failing cycle (no network here) in the log folder.
 open "$menu/Connectivity Monitor/Connectivity monitor.lnk"
-for _ in $(seq 600); do [ -s "$logs/connectivityLog.txt" ] && break; sleep 0.05; done
-"$wine" taskkill /IM connectivity-monitor.exe /F >/dev/null 2>&1
-[[ $(tr -d '\r' <"$logs/connectivityLog.txt") =~ ^($log_line_pattern)$ ]] ||
-    fail "the monitor's shortcut logged: $(cat "$logs/connectivityLog.txt" 2>&1)"
+await watching && await record_has ' started ' 1 || fail "the shortcut started no watcher: $(cat "$record" 2>&1)"
+open "$menu/StartUp/Connectivity monitor.lnk"
+sleep 3
+watching || fail "two starts run $(running connectivity-watch.exe) watchers, $(running connectivity-monitor.exe) monitors"
+await test -s "$logs/connectivityLog.txt" || fail "the watcher's monitor logged nothing"
+[[ $(tr -d '\r' <"$logs/connectivityLog.txt" | head -1) =~ ^($log_line_pattern)$ ]] ||
+    fail "the monitor logged: $(cat "$logs/connectivityLog.txt")"
+
+# An upgrade stops the monitoring and starts it again: still one of each.
+install
+await record_has ' started ' 2 && await watching ||
+    fail "after an upgrade: $(running connectivity-watch.exe) watchers; $(tail -3 "$record")"
+grep -q 'stopped reason="asked to stop"' "$record" || fail "the upgrade stopped nothing: $(cat "$record")"
 
 # The outage report's shortcut on a seeded log: the whole page there. The browser is a stand-in
 # (Wine's shell passes .html files to xdg-open once told to), so the report has one to hand the
 # page to; that hand-over itself is the report's own test.
 printf 'internet connection test failed on Sun Feb 18 00:29:21 2024\r\n' >>"$logs/connectivityLog.txt"
-cp "$logs/connectivityLog.txt" "$scratch/seeded"
 mkdir "$scratch/desktop"
 printf '#!/bin/sh\necho "$1" >"%s/opened"\n' "$scratch" >"$scratch/desktop/xdg-open"
 chmod +x "$scratch/desktop/xdg-open"
 "$wine" reg add 'HKCR\.html' /ve /d htmlfile /f >/dev/null 2>&1 &&
     "$wine" reg add 'HKCR\htmlfile\shell\open\command' /ve /d 'winebrowser "%1"' /f >/dev/null 2>&1
 PATH=$scratch/desktop:$PATH open "$report_link"
-"$server" -w # Wine's start returns at once for a shortcut; its programs are done when this is
-grep -q '</html>' "$logs/outages.html" && grep -q '2024-02-18 00:29:21' "$logs/outages.html" ||
+await grep -q '</html>' "$logs/outages.html" && grep -q '2024-02-18 00:29:21' "$logs/outages.html" ||
     fail "the outage report's shortcut wrote no whole page"
 
-# Over it, the sign-in start off: the log stays, the Startup shortcut goes.
-install /AUTOSTART=0
-[ ! -e "$menu/StartUp/Connectivity monitor.lnk" ] || fail "/AUTOSTART=0 left the Startup shortcut"
+open "$menu/Connectivity Monitor/Stop monitoring.lnk"
+await watching 0 || fail "Stop monitoring left $(running connectivity-watch.exe) watchers running"
+cp "$logs/connectivityLog.txt" "$scratch/seeded"
+
+# The choices are kept: /AUTOSTART=0 /MESSAGES=0 once, then a plain install over it.
+install /AUTOSTART=0 /MESSAGES=0
+install
+[ ! -e "$menu/StartUp/Connectivity monitor.lnk" ] || fail "/AUTOSTART=0 was not kept"
+watcher_link "$menu/Connectivity Monitor/Connectivity monitor.lnk" '--quiet'
 cmp -s "$logs/connectivityLog.txt" "$scratch/seeded" || fail "installing again changed the log"
 
-"$wine" "$programs/uninstall.exe" /S && "$server" -w || fail "the uninstaller exited $?"
-[ ! -e "$programs" ] && [ ! -e "$menu/Connectivity Monitor" ] && [ ! -e "$menu/StartUp/Connectivity monitor.lnk" ] ||
-    fail "left behind: $(ls "$programs" "$menu/Connectivity Monitor" 2>&1)"
+# An uninstall while monitoring stops it first, and the README's silent line waits for it.
+open "$menu/Connectivity Monitor/Connectivity monitor.lnk"
+await watching || fail "the shortcut started no watcher before the uninstall"
+printf '"%%LOCALAPPDATA%%\\Programs\\Connectivity Monitor\\uninstall.exe" /S _?=%%LOCALAPPDATA%%\\Programs\\Connectivity Monitor\r\n' \
+    >"$WINEPREFIX/drive_c/uninstall-quietly.cmd"
+"$wine" cmd /c 'C:\uninstall-quietly.cmd' || fail "the uninstaller exited $?"
+[ "$(ls "$programs")" = uninstall.exe ] || fail "the uninstall had not ended when its line returned: $(ls "$programs")"
+watching 0 || fail "the uninstall left the monitoring running"
+[ ! -e "$menu/Connectivity Monitor" ] && [ ! -e "$menu/StartUp/Connectivity monitor.lnk" ] ||
+    fail "left behind: $(ls "$menu/Connectivity Monitor" 2>&1)"
 ! "$wine" reg query "$key" >/dev/null 2>&1 || fail "the uninstaller left $key"
-cmp -s "$logs/connectivityLog.txt" "$scratch/seeded" || fail "the uninstaller did not keep the log"
-echo "PASS: install, shortcuts, reinstall and uninstall"
+# The log kept, with what the monitor added since.
+head -c "$(stat -c %s "$scratch/seeded")" "$logs/connectivityLog.txt" | cmp -s - "$scratch/seeded" &&
+    [ -s "$record" ] || fail "the uninstaller did not keep the log folder"
+
+# A folder of the person's choosing, kept by the next install.
+(cd "$(dirname "$setup")" && "$wine" cmd /c "$(basename "$setup") /S /D=C:\\Monitoring") ||
+    fail "an install to C:\\Monitoring exited $?"
+install
+[ -f "$WINEPREFIX/drive_c/Monitoring/connectivity-watch.exe" ] && [ ! -e "$programs/connectivity-watch.exe" ] ||
+    fail "the second install did not go where the first was"
+echo "PASS: install, shortcuts, one watcher, upgrade, choices kept, uninstall"

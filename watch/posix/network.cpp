@@ -363,23 +363,18 @@ Observations::Reply connectTo(std::string_view address, Clock::time_point deadli
     return reply;
 }
 
-std::vector<Observations::Reply> site(std::wstring_view url, Clock::time_point deadline) {
-    const auto target = standin::parseProbeUrl(url);
-    std::vector<Observations::Reply> replies{{"ipv4", false, "not asked"},
-                                             {"ipv6", false, "not asked"}};
-    if (!target) {
-        return replies;
-    }
-    const auto port = static_cast<std::uint16_t>(std::stoul(target->port));
+std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
+                                      Clock::time_point deadline) {
+    std::vector<Observations::Reply> replies{{"ipv4", false, ""}, {"ipv6", false, ""}};
     {
         std::vector<std::jthread> families;
         for (Observations::Reply& reply : replies) {
-            families.emplace_back([&reply, &target, port, deadline] {
+            families.emplace_back([&reply, host, port, deadline] {
                 const int family = reply.who == "ipv6" ? AF_INET6 : AF_INET;
                 try {
                     standin::LookupOptions options;
                     options.family = family;
-                    standin::NameLookup lookup(target->host, port, options);
+                    standin::NameLookup lookup(std::string(host), port, options);
                     reply.answered = standin::raceToConnect(&lookup, {}, deadline);
                     reply.said = reply.answered ? "connects"
                                  : lookup.answer(family) == Answer::addresses

@@ -1,0 +1,377 @@
+// The watcher's system calls on Windows: QueryInterruptTime against QueryUnbiasedInterruptTime,
+// a record locked with LockFileEx, the monitor in a job object without a window, a named event
+// for --stop, and the person's command as its own command line.
+#include <windows.h>
+
+#include <realtimeapiset.h>
+#include <time.h>
+
+#include <thread>
+
+#include "system.h" // the report's: wide paths and Windows' own words for a failure
+#include "utf8_windows.h"
+#include "watch_system.h"
+#include "windows_names.h"
+
+namespace watch::system {
+namespace {
+
+using namespace std::chrono;
+using report::systemMessage;
+
+// Far past any end the record will have: a lock there keeps out a second watcher, never a reader
+// or the watcher's own appends.
+constexpr DWORD lockOffsetHigh = 0x40000000;
+
+milliseconds fromHundredNanoseconds(ULONGLONG ticks) {
+    return milliseconds{static_cast<long long>(ticks / 10'000)};
+}
+
+// Runs on through sleep: QueryInterruptTime (Windows 10), else GetTickCount64, which does too.
+milliseconds sinceBoot() {
+    using Query = VOID(WINAPI*)(PULONGLONG);
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernelbase.dll"), "QueryInterruptTime")));
+    if (query == nullptr) {
+        return milliseconds{static_cast<long long>(::GetTickCount64())};
+    }
+    ULONGLONG ticks = 0;
+    query(&ticks);
+    return fromHundredNanoseconds(ticks);
+}
+
+bool tryLock(HANDLE file) {
+    OVERLAPPED at{};
+    at.OffsetHigh = lockOffsetHigh;
+    return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) !=
+           0;
+}
+
+void unlock(HANDLE file) {
+    OVERLAPPED at{};
+    at.OffsetHigh = lockOffsetHigh;
+    ::UnlockFileEx(file, 0, 1, 0, &at);
+}
+
+HANDLE nothing(DWORD access) {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    return ::CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                         OPEN_EXISTING, 0, nullptr);
+}
+
+// A job that ends every process in it when its last handle closes: when the watcher ends, however.
+HANDLE killingJob() {
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
+
+// A process without a window, its input at the end at once and its output discarded (the
+// person's command keeps its own output nowhere either), in a job of its own.
+struct Process {
+    HANDLE process = nullptr;
+    HANDLE job = nullptr;
+    DWORD id = 0;
+};
+
+std::optional<Process> launch(const std::wstring& application, std::wstring commandLine,
+                              const wchar_t* environment, const fs::path& folder,
+                              std::string& why) {
+    const HANDLE input = nothing(GENERIC_READ);
+    const HANDLE output = nothing(GENERIC_WRITE);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION started{};
+    const BOOL made = ::CreateProcessW(
+        application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr, nullptr,
+        TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
+        const_cast<wchar_t*>(environment), folder.c_str(), &startup, &started);
+    const DWORD failure = ::GetLastError();
+    ::CloseHandle(input);
+    ::CloseHandle(output);
+    if (!made) {
+        why = systemMessage(failure, application);
+        return std::nullopt;
+    }
+    Process process{started.hProcess, killingJob(), started.dwProcessId};
+    ::AssignProcessToJobObject(process.job, process.process);
+    ::ResumeThread(started.hThread);
+    ::CloseHandle(started.hThread);
+    return process;
+}
+
+std::optional<std::string> exitOf(Process& process) {
+    if (process.process == nullptr || ::WaitForSingleObject(process.process, 0) != WAIT_OBJECT_0) {
+        return std::nullopt;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.process, &code);
+    ::CloseHandle(process.process);
+    ::CloseHandle(process.job);
+    process = {};
+    return "exited with status " + std::to_string(code);
+}
+
+void end(Process& process) {
+    if (process.process != nullptr) {
+        ::TerminateJobObject(process.job, 1);
+        ::WaitForSingleObject(process.process, 2000);
+        ::CloseHandle(process.process);
+        ::CloseHandle(process.job);
+        process = {};
+    }
+}
+
+class FileRecord final : public Record {
+  public:
+    explicit FileRecord(HANDLE file) : file_(file) {}
+    ~FileRecord() override { ::CloseHandle(file_); }
+    FileRecord(const FileRecord&) = delete;
+    FileRecord& operator=(const FileRecord&) = delete;
+
+    bool append(const std::string& line) override {
+        // Windows' own line ends, as the monitor's log has them; a torn line gets its own end.
+        std::string text = torn_ ? "\r\n" : "";
+        text.append(line, 0, line.size() - 1).append("\r\n");
+        DWORD wrote = 0;
+        const BOOL ok =
+            ::WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr);
+        torn_ = wrote > 0 && wrote < text.size();
+        return ok && wrote == text.size();
+    }
+
+  private:
+    HANDLE file_;
+    bool torn_ = false;
+};
+
+class ProcessChild final : public Child {
+  public:
+    ~ProcessChild() override { stop(); }
+    std::optional<long> start(const fs::path& program, const fs::path& folder,
+                              std::string& why) override {
+        const std::wstring application = program.native() + L".exe";
+        const auto started = launch(application, L"\"" + application + L"\"", nullptr, folder, why);
+        if (!started) {
+            return std::nullopt;
+        }
+        process_ = *started;
+        return static_cast<long>(process_.id);
+    }
+    std::optional<std::string> ended() override { return exitOf(process_); }
+    void stop() override { end(process_); }
+
+  private:
+    Process process_;
+};
+
+class LineCommand final : public Command {
+  public:
+    explicit LineCommand(Process process) : process_(process), started_(steady_clock::now()) {}
+    ~LineCommand() override { end(process_); }
+    LineCommand(const LineCommand&) = delete;
+    LineCommand& operator=(const LineCommand&) = delete;
+
+    std::optional<std::string> ended(milliseconds timeLimit) override {
+        if (auto how = exitOf(process_)) {
+            return how;
+        }
+        if (steady_clock::now() - started_ < timeLimit) {
+            return std::nullopt;
+        }
+        end(process_); // its job: whatever it started goes too
+        return "still running after " + std::to_string(duration_cast<seconds>(timeLimit).count()) +
+               " s: ended";
+    }
+
+  private:
+    Process process_;
+    steady_clock::time_point started_;
+};
+
+} // namespace
+
+Readings readClocks() {
+    FILETIME now{};
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const ULONGLONG ticks = (ULONGLONG{now.dwHighDateTime} << 32U) | now.dwLowDateTime;
+    constexpr ULONGLONG unixEpoch = 116'444'736'000'000'000ULL; // 1970 in 100 ns since 1601
+    const sys_time<milliseconds> wall{fromHundredNanoseconds(ticks - unixEpoch)};
+    ULONGLONG unbiased = 0;
+    ::QueryUnbiasedInterruptTime(&unbiased);
+    return {wall, offsetAt(floor<seconds>(wall)), fromHundredNanoseconds(unbiased), sinceBoot()};
+}
+
+seconds offsetAt(sys_seconds moment) {
+    const __time64_t time = moment.time_since_epoch().count();
+    tm local{};
+    if (::_localtime64_s(&local, &time) != 0) {
+        return seconds{0};
+    }
+    return seconds{::_mkgmtime64(&local) - time};
+}
+
+fs::path programFolder() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return fs::path(path).parent_path();
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+long processId() {
+    return static_cast<long>(::GetCurrentProcessId());
+}
+
+std::string_view osName() {
+    return "windows";
+}
+
+std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, bool& held) {
+    held = false;
+    // Appending only, every write at the end; reading allowed, which the lock needs.
+    const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE || ::GetFileType(file) != FILE_TYPE_DISK) {
+        why = file == INVALID_HANDLE_VALUE ? systemMessage(::GetLastError(), path.native())
+                                           : "it is not a file";
+        if (file != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(file);
+        }
+        return nullptr;
+    }
+    if (!tryLock(file)) {
+        held = ::GetLastError() == ERROR_LOCK_VIOLATION;
+        why = systemMessage(::GetLastError(), path.native());
+        ::CloseHandle(file);
+        return nullptr;
+    }
+    return std::make_unique<FileRecord>(file);
+}
+
+StopOutcome stopWatcher(const fs::path& record, seconds wait) {
+    const HANDLE file =
+        ::CreateFileW(record.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return {false, ""};
+    }
+    StopOutcome outcome{!tryLock(file), ""};
+    if (!outcome.wasWatching) {
+        unlock(file);
+    } else if (const HANDLE stop =
+                   ::OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEventName(record).c_str());
+               stop == nullptr || !::SetEvent(stop)) {
+        outcome.problem = "cannot ask the watcher to stop: " + systemMessage(::GetLastError());
+    } else {
+        ::CloseHandle(stop);
+        const auto giveUpAt = steady_clock::now() + wait;
+        while (!tryLock(file)) {
+            if (steady_clock::now() > giveUpAt) {
+                outcome.problem =
+                    "the watcher is still running after " + std::to_string(wait.count()) + " s";
+                break;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+        unlock(file);
+    }
+    ::CloseHandle(file);
+    return outcome;
+}
+
+std::unique_ptr<Child> Child::make() {
+    return std::make_unique<ProcessChild>();
+}
+
+std::string logProblem(const fs::path& folder, const fs::path& log) {
+    const DWORD attributes = ::GetFileAttributesW(log.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return "the log is a folder";
+    }
+    // Asked as the monitor opens it: appending, sharing everything.
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    const fs::path target = exists ? log : folder / L".connectivity-watch-probe";
+    const HANDLE probe = ::CreateFileW(
+        target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, exists ? OPEN_EXISTING : CREATE_ALWAYS,
+        exists ? FILE_ATTRIBUTE_NORMAL
+               : FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        const std::string why = systemMessage(::GetLastError(), target.native());
+        return exists ? why : "the folder takes no new file: " + why;
+    }
+    ::CloseHandle(probe);
+    ULARGE_INTEGER available{};
+    if (::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) &&
+        available.QuadPart == 0) {
+        return "the disk is full";
+    }
+    return {};
+}
+
+void tell(const std::string& text, bool problem) {
+    // A program without a console of its own: its caller's, if it was started from one.
+    HANDLE handle = ::GetStdHandle(problem ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    if ((handle == nullptr || handle == INVALID_HANDLE_VALUE) &&
+        ::AttachConsole(ATTACH_PARENT_PROCESS)) {
+        handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               0, nullptr);
+    }
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD mode = 0;
+    DWORD wrote = 0;
+    if (::GetConsoleMode(handle, &mode)) {
+        const std::wstring wide = report::wideFrom(text + "\n");
+        ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &wrote, nullptr);
+    } else {
+        const std::string line = text + "\r\n";
+        ::WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &wrote, nullptr);
+    }
+}
+
+std::unique_ptr<Command> Command::start(const std::string& commandLine,
+                                        const std::map<std::string, std::string>& environment,
+                                        std::string& why) {
+    // Windows' environment block, sorted by name, with the event's variables in their places.
+    std::map<std::wstring, std::wstring, decltype([](const std::wstring& a, const std::wstring& b) {
+                 return ::_wcsicmp(a.c_str(), b.c_str()) < 0;
+             })>
+        variables;
+    wchar_t* block = ::GetEnvironmentStringsW();
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        const std::wstring_view text = entry;
+        const std::size_t equals = text.find(L'=', 1); // "=C:=C:\..." entries start with =
+        variables[std::wstring(text.substr(0, equals))] =
+            equals == std::wstring_view::npos ? L"" : std::wstring(text.substr(equals + 1));
+    }
+    ::FreeEnvironmentStringsW(block);
+    for (const auto& [name, value] : environment) {
+        variables[report::wideFrom(name)] = report::wideFrom(value);
+    }
+    std::wstring merged;
+    for (const auto& [name, value] : variables) {
+        merged.append(name).append(L"=").append(value).push_back(L'\0');
+    }
+    merged.push_back(L'\0');
+    const auto started =
+        launch(L"", report::wideFrom(commandLine), merged.c_str(), fs::current_path(), why);
+    return started ? std::make_unique<LineCommand>(*started) : nullptr;
+}
+
+} // namespace watch::system
