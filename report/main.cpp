@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -18,6 +17,7 @@
 #include "renderers.h"
 #include "report.h"
 #include "system.h"
+#include "whole_number.h"
 
 namespace {
 
@@ -29,38 +29,29 @@ using system::pathOf;
 constexpr const char* usage =
     "usage: connectivity-report [LOG] [--gap SECONDS] [--since DATE] [--until DATE]\n"
     "                           [--csv FILE] [--html FILE [--open]] [--metrics FILE]\n";
-constexpr long long longestGap = 366LL * 86'400;
 
 int fail(const std::string& message) {
     system::writeStandard(stderr, "connectivity-report: " + message + "\n");
     return 1;
 }
 
-// Digits only: no sign, no base prefix, no exponent, nothing else around them.
-template <typename Number> std::optional<Number> digitsOnly(std::string_view text) {
-    Number value{};
-    const char* const end = text.data() + text.size();
-    const bool digits = !text.empty() && std::all_of(text.begin(), text.end(),
-                                                     [](char c) { return c >= '0' && c <= '9'; });
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    return digits && error == std::errc() && stop == end ? std::optional(value) : std::nullopt;
-}
-
 long long wholeSeconds(const std::string& text) {
-    const auto value = digitsOnly<long long>(text);
-    if (!value || *value > longestGap) {
+    const auto value = report::digitsOnly<long long>(text);
+    if (!value || *value > report::longestGap) {
         throw CLI::ValidationError("--gap", "takes a whole number of seconds from 0 to " +
-                                                std::to_string(longestGap) + ", not '" + text +
-                                                "'");
+                                                std::to_string(report::longestGap) + ", not '" +
+                                                text + "'");
     }
     return *value;
 }
 
 std::chrono::local_days localDate(const std::string& option, const std::string& text) {
     const std::string_view date = text;
-    const auto year = digitsOnly<int>(date.substr(0, 4));
-    const auto month = digitsOnly<unsigned>(date.substr(std::min<std::size_t>(5, date.size()), 2));
-    const auto day = digitsOnly<unsigned>(date.substr(std::min<std::size_t>(8, date.size()), 2));
+    const auto year = report::digitsOnly<int>(date.substr(0, 4));
+    const auto month =
+        report::digitsOnly<unsigned>(date.substr(std::min<std::size_t>(5, date.size()), 2));
+    const auto day =
+        report::digitsOnly<unsigned>(date.substr(std::min<std::size_t>(8, date.size()), 2));
     const bool shaped =
         date.size() == 10 && date[4] == '-' && date[7] == '-' && year && month && day;
     const std::chrono::year_month_day parsed{std::chrono::year{shaped ? *year : 0},

@@ -10,6 +10,7 @@
 #include "system.h"
 #include "watch_record.h"
 #include "watch_system.h"
+#include "whole_number.h"
 
 namespace {
 
@@ -17,6 +18,9 @@ namespace fs = std::filesystem;
 namespace record = report::record;
 using namespace std::chrono_literals;
 using watch::system::tell;
+
+constexpr const char* usage =
+    "usage: connectivity-watch [--quiet] [--on-change COMMAND] [--gap SECONDS] | --stop\n";
 
 // --stop's exit status where no watcher ran in the folder: the folder is unwatched, as asked,
 // yet a script (the installer) may want to know that nothing was running.
@@ -61,6 +65,12 @@ int run(std::vector<std::string> arguments) {
                    "Run COMMAND when the connection drops and when it returns, with "
                    "CONNECTIVITY_EVENT (down or up) and the outage's figures in its environment")
         ->type_name("COMMAND");
+    std::string gapText = "90";
+    app.add_option("--gap", gapText,
+                   "The connection is back once no failed check has come for longer than this, as "
+                   "the report's --gap groups failed checks into one outage")
+        ->capture_default_str()
+        ->type_name("SECONDS");
     std::vector<char*> argv;
     argv.reserve(arguments.size());
     for (std::string& argument : arguments) {
@@ -68,12 +78,27 @@ int run(std::vector<std::string> arguments) {
     }
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::ParseError& error) {
+        const auto gap = report::digitsOnly<long long>(gapText);
+        if (!gap || *gap > report::longestGap) {
+            throw CLI::ValidationError("--gap", "takes a whole number of seconds from 0 to " +
+                                                    std::to_string(report::longestGap) + ", not '" +
+                                                    gapText + "'");
+        }
+        options.gap = std::chrono::seconds{*gap};
+    } catch (const CLI::Success& done) { // --help or --version
         std::ostringstream out;
-        std::ostringstream err;
-        const int status = app.exit(error, out, err);
-        tell(out.str() + err.str(), status != 0);
-        return status;
+        app.exit(done, out, out);
+        std::string text = out.str();
+        while (!text.empty() && text.back() == '\n') {
+            text.pop_back();
+        }
+        tell(text, false);
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        tell(std::string("connectivity-watch: ") + error.what() + "\n" + usage +
+                 "Run with --help for more.",
+             true);
+        return 2;
     }
 
     options.folder = fs::current_path();

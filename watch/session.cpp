@@ -16,13 +16,19 @@ constexpr seconds logCheckEvery{5};
 // Lines kept for a record that cannot take them (a full disk): hours of still-watching lines.
 constexpr std::size_t mostUnwritten = 10'000;
 constexpr std::size_t mostCommandsAtOnce = 4;
+
+Settings settingsOf(const Options& options) {
+    Settings settings;
+    settings.gap = options.gap;
+    return settings;
+}
 } // namespace
 
 Session::Session(Options options, std::unique_ptr<system::Record> record, Desktop& desktop,
                  std::function<void()> wake)
     : options_(std::move(options)), record_(std::move(record)), desktop_(desktop),
-      wake_(std::move(wake)), watcher_(*this), follower_(options_.folder / logName),
-      monitor_(system::Child::make()) {}
+      wake_(std::move(wake)), watcher_(*this, settingsOf(options_)),
+      follower_(options_.folder / logName), monitor_(system::Child::make()) {}
 
 Session::~Session() {
     monitor_->stop();

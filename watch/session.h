@@ -23,6 +23,7 @@ struct Options {
     std::filesystem::path folder; // the log's, where the watcher runs
     bool quiet = false;           // no messages on the desktop
     std::string onChange;         // the person's command for each change; empty: none
+    std::chrono::seconds gap{90}; // the report's: no failed check for longer, and it is back
 };
 
 inline constexpr std::string_view logName = "connectivityLog.txt";

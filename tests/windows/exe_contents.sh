@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The .exe asks for no elevation and imports only system DLLs, among them the two services.
-# usage: exe_contents.sh OBJDUMP MONITOR_EXE CONTROL_EXE (the control must fail the same checks)
+# The .exe asks for no elevation and imports only system DLLs, among them the two services; the
+# watcher too asks for none, is a windowless GUI program and carries its three icons.
+# usage: exe_contents.sh OBJDUMP MONITOR_EXE CONTROL_EXE WATCHER_EXE (the control must fail the
+# monitor's checks)
 set -u
 objdump=$1
 
@@ -20,5 +22,9 @@ problems() {
 
 found=$(problems "$2")
 [ -z "$found" ] || { echo "FAIL: $2: $found" >&2; exit 1; }
+wrestool -x --raw --type=24 --name=1 "$4" | grep -q 'level="asInvoker"' &&
+    "$objdump" -p "$4" | grep -q 'Subsystem.*(Windows GUI)' &&
+    [ "$(wrestool -l --type=14 "$4" | wc -l)" -eq 3 ] ||
+    { echo "FAIL: $4: manifest, subsystem or icons: $(wrestool -l "$4")" >&2; exit 1; }
 [ -n "$(problems "$3")" ] || { echo "FAIL: control $3 passed checks meant to tell it apart" >&2; exit 1; }
-echo "PASS: asInvoker manifest; imports only kernel32, msvcrt and wininet"
+echo "PASS: asInvoker manifests; the monitor imports only kernel32, msvcrt and wininet; the watcher is a GUI program with its icons"

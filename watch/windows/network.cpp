@@ -3,8 +3,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <icmpapi.h>
+// The IP helper's own header first: the others build on its types.
 #include <iphlpapi.h>
+
+#include <icmpapi.h>
 #include <netioapi.h>
 #include <windns.h>
 

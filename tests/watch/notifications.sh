@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Telling the person, on Linux: a private session bus (dbus-daemon) with a stand-in notification
+# service gets exactly one "down" and one "up" for an outage of several failed checks; the
+# person's own command runs for each with the change in its environment, and one that fails is
+# recorded and changes nothing else.
+# usage: notifications.sh WATCHER NOTIFICATION_SERVICE
+set -u
+watcher=$(realpath "$1")
+service=$(realpath "$2")
+command -v dbus-daemon >/dev/null || { echo "SKIP: dbus-daemon is missing (Debian's dbus)"; exit 77; }
+source "$(dirname "$0")/../e2e/isolation.sh"
+source "$(dirname "$0")/watch_support.sh"
+trap 'kill $(jobs -p) $bus 2>/dev/null; rm -rf "$scratch"' EXIT
+program_folder_with_stub_monitor
+
+# A bus on a path, not an abstract socket: the watcher runs in a network namespace of its own.
+bus=$(dbus-daemon --session --address="unix:path=$scratch/bus" --fork --print-pid) ||
+    fail "no session bus"
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$scratch/bus
+"$service" >"$scratch/shown" &
+for _ in $(seq 100); do grep -q serving "$scratch/shown" && break; sleep 0.05; done
+
+# The person's command: notes its environment, and fails when the connection is back.
+cat >"$scratch/on-change" <<'SCRIPT'
+#!/bin/sh
+env | grep '^CONNECTIVITY_' | sort >"$CHANGES/$CONNECTIVITY_EVENT"
+[ "$CONNECTIVITY_EVENT" = down ]
+SCRIPT
+chmod +x "$scratch/on-change"
+(cd "$scratch/log" && CHANGES=$scratch exec "${isolate[@]}" "$scratch/program/connectivity-watch" \
+    --gap 4 --on-change "$scratch/on-change") &
+await_line ' started ' 10 || fail "the watcher did not start"
+for second in 01 02 03; do
+    log_check "Mon Jan  1 00:00:$second 2001"
+    sleep 1
+done
+await_line 'message change=up' 20 && await_line 'command change=up' 10 ||
+    fail "no message that the connection is back: $(cat "$record")"
+
+[ "$(wc -l <"$scratch/shown")" -eq 3 ] &&
+    grep -q '^Internet connection lost|No connection since [0-9][0-9]:[0-9][0-9]\.' "$scratch/shown" &&
+    grep -q '^Internet connection back|Back online after 2s (3 failed checks)$' "$scratch/shown" ||
+    fail "the desktop was shown: $(cat "$scratch/shown")"
+grep -q '^CONNECTIVITY_CHECKS=1$' "$scratch/down" && grep -q '^CONNECTIVITY_EVENT=down$' "$scratch/down" &&
+    grep -q '^CONNECTIVITY_CAUSE=[a-z]*$' "$scratch/down" &&
+    grep -q '^CONNECTIVITY_FIRST_CHECK=Mon Jan  1 00:00:01 2001$' "$scratch/up" &&
+    grep -q '^CONNECTIVITY_CHECKS=3$' "$scratch/up" && grep -q '^CONNECTIVITY_SPAN_SECONDS=2$' "$scratch/up" ||
+    fail "the command's environment: $(cat "$scratch/down" "$scratch/up")"
+grep -q 'command change=down result="exited with status 0"' "$record" &&
+    grep -q 'command change=up result="exited with status 1"' "$record" &&
+    [ "$(grep -c ' message change=' "$record")" -eq 2 ] ||
+    fail "the record of messages and commands: $(grep -E 'message|command' "$record")"
+kill -0 %2 2>/dev/null || fail "a failing command stopped the watcher"
+echo "PASS: one message down, one up, and the person's command for each"

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The watcher's icon in Wine's notification area, on a virtual display (xvfb-run) in a fresh
+# prefix on a private network, as Wine's own traces show it: added with the state as its tooltip,
+# a balloon when the connection drops and another when it is back, changed when the log cannot be
+# written, removed by --stop.
+# usage: tray.sh WINE64 WATCHER MONITOR
+set -u
+wine=$1
+command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run is missing (Debian's xvfb)"; exit 77; }
+source "$(dirname "$0")/../e2e/isolation.sh"
+if [ "${4-}" != --inside ]; then # the whole run in the private network namespace
+    rm -rf "$scratch"
+    exec "${isolate[@]}" xvfb-run -a bash "$0" "$@" --inside
+fi
+watcher=$2
+source "$(dirname "$0")/../watch/watch_support.sh"
+ip link set lo up 2>/dev/null
+export WINEPREFIX=$scratch/prefix WINEDEBUG=+systray,+tooltips WINEDLLOVERRIDES='mscoree,mshtml=' \
+    TMPDIR=$scratch HOME=$scratch
+server=$(dirname "$wine")/wineserver
+trap '"$server" -k 2>/dev/null; rm -rf "$scratch"' EXIT
+cp "$watcher" "$3" "$scratch/program/"
+traces=$scratch/traces
+# await_trace TEXT: whether Wine's traces gain a line holding TEXT within a minute.
+await_trace() {
+    for _ in $(seq 1200); do grep -qF -- "$1" "$traces" && return 0; sleep 0.05; done
+    return 1
+}
+
+(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 3 2>"$traces") &
+await_trace 'add_icon id=0x1' && await_trace 'add text L"Online: ' || fail "no icon: $(grep systray "$traces" | head)"
+log_check 'Mon Jan  1 00:00:01 2001'
+await_trace 'title = L"Internet connection lost"' && await_trace 'add text L"No connection since ' ||
+    fail "no balloon when the connection dropped"
+await_trace 'title = L"Internet connection back"' && await_trace 'add text L"Back online after ' ||
+    fail "no balloon when the connection returned"
+modified=$(grep -c 'modify_icon id=0x1 hwnd=[0-9A-F]* flags=87' "$traces")
+rm -f "$scratch/log/connectivityLog.txt" && mkdir "$scratch/log/connectivityLog.txt"
+await_line 'log-unwritable' 30 || fail "the log's spell was not noticed"
+for _ in $(seq 100); do
+    [ "$(grep -c 'modify_icon id=0x1 hwnd=[0-9A-F]* flags=87' "$traces")" -gt "$modified" ] && break
+    sleep 0.05
+done
+[ "$(grep -c 'modify_icon id=0x1 hwnd=[0-9A-F]* flags=87' "$traces")" -gt "$modified" ] ||
+    fail "the icon did not change for a log that cannot be written"
+grep -q 'message change=down .* shown=shown' "$record" && grep -q 'message change=up .* shown=shown' "$record" ||
+    fail "the messages are not in the record: $(cat "$record")"
+(cd "$scratch/log" && "$wine" "$scratch/program/connectivity-watch.exe" --stop >/dev/null 2>&1)
+await_trace 'Shell_NotifyIconW dwMessage = 2' || fail "--stop left the icon"
+echo "PASS: the icon, its states and its messages in Wine's notification area"
