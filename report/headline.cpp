@@ -33,10 +33,43 @@ std::string lineList(const std::vector<long>& lines, long total) {
     return text + (total > static_cast<long>(lines.size()) ? ", ..." : "");
 }
 
+// What the watcher's record says of the period: watched time and availability within it.
+void watchedLead(const WatchFigures& watch, Headline& said) {
+    if (!watch.problem.empty()) {
+        said.notes.push_back("The watcher's record " + watch.source + " could not be read (" +
+                             watch.problem + "): the figures are the log's alone.");
+        return;
+    }
+    const auto share = [](std::chrono::seconds part, std::chrono::seconds whole) {
+        return whole.count() > 0 ? static_cast<double>(part.count()) / whole.count() : 0.0;
+    };
+    said.lead = "Watched " + hoursText(watch.watched) + " of " + hoursText(watch.period) + " (" +
+                percentText(share(watch.watched, watch.period), 1, false) + "); ";
+    said.lead +=
+        watch.watched.count() > 0
+            ? "available " + percentText(1 - share(watch.mostDown, watch.watched), 2, false) +
+                  " to " + percentText(1 - share(watch.leastDown, watch.watched), 2, true) +
+                  " of the watched time"
+            : "no watched time to measure availability in";
+    if (watch.skippedLines > 0) {
+        said.figures.push_back(
+            {"Record skipped", count(watch.skippedLines, "line", "lines"),
+             "not in the record's form: " + lineList(watch.firstSkippedLines, watch.skippedLines)});
+    }
+    said.notes.push_back(
+        "Watched time is when the watcher ran the monitor and the log could be written; "
+        "availability counts that time alone. Its higher figure takes each outage to have "
+        "lasted its span; the lower one adds on each side " +
+        std::to_string(watch.slack.count()) +
+        " s, the most the monitor can take between a success and a failure (its pause and "
+        "its check). An outage counts under its first cause; one that no watcher saw is "
+        "unwatched.");
+}
+
 } // namespace
 
 Headline headline(const Report& report) {
-    Headline said{periodTitle(report), {}, {}};
+    Headline said{periodTitle(report), "", {}, {}};
     std::vector<Figure>& figures = said.figures;
     if (!report.period.isWhole()) {
         figures.push_back({"Selected", periodTitle(report), "outages that began on these days"});
@@ -75,6 +108,9 @@ Headline headline(const Report& report) {
             "A failed check is one that could not reach the Internet. An outage's span runs "
             "from its first failed check to its last, so the outage itself lasted at least "
             "that long (checks come about every 30 s or more).");
+    }
+    if (report.watch) {
+        watchedLead(*report.watch, said);
     }
     return said;
 }

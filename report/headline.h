@@ -15,7 +15,10 @@ struct Figure {
 };
 
 struct Headline {
-    std::string title;              // "2024-02-12 to 2024-02-18", or "no outages"
+    std::string title; // "2024-02-12 to 2024-02-18", or "no outages"
+    // With the watcher's record: "Watched 161h 12m of 168h 00m (95.9%); available 98.83% to
+    // 98.87% of the watched time". Empty without one.
+    std::string lead;
     std::vector<Figure> figures;    // in the order shown
     std::vector<std::string> notes; // sentences that explain the figures
 };

@@ -2,11 +2,67 @@
 #include <algorithm>
 
 #include "headline.h"
+#include "html_parts.h"
 #include "renderers.h"
 #include "time_text.h"
 
 namespace report {
+namespace html {
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string markClass(const Outage& outage, bool causes) {
+    return causes ? "c-" + std::string(nameOf(primaryCause(outage))) : "";
+}
+
+std::optional<Days> daysOf(const Report& report) {
+    using std::chrono::floor;
+    std::optional<LocalTime> first = report.earliest;
+    std::optional<LocalTime> last = report.latest;
+    if (report.watch && report.watch->extent) {
+        const LocalSpan& extent = *report.watch->extent;
+        first = std::min(first.value_or(extent.from), extent.from);
+        last = std::max(last.value_or(extent.to), extent.to);
+    }
+    if (!first) {
+        return std::nullopt;
+    }
+    const Period& period = report.period;
+    return Days{period.since.value_or(floor<std::chrono::days>(*first)),
+                period.until.value_or(floor<std::chrono::days>(*last))};
+}
+
+} // namespace html
+
 namespace {
+
+using html::append;
+using html::escaped;
+
+// A period longer than this opens with a calendar, and its timeline shows only the days with a
+// failed check; a shorter one with a record shows every day, watched or not.
+constexpr long calendarAfterDays = 62;
 
 constexpr long secondsPerDay = 86'400;
 // A lone failed check has no span; its mark is drawn this wide (and with a hairline outline)
@@ -42,6 +98,23 @@ h2 { font-size: 1.15rem; margin: 1.6rem 0 .5rem; }
     var(--grid) calc(100% / 24 - 1px) calc(100% / 24)), #fafafa; }
 .track rect { fill: var(--mark); stroke: var(--mark); stroke-width: 1.5px;
   vector-effect: non-scaling-stroke; }
+/* By cause, where the watcher's record says; each with its name in the legend and the table. */
+.c-local { --mark: #8e24aa; } .c-dns { --mark: #f9a825; } .c-provider { --mark: #c62828; }
+.c-site { --mark: #1565c0; } .c-cleared { --mark: #2e7d32; } .c-unknown { --mark: #6d4c41; }
+.c-unwatched { --mark: #757575; }
+.track rect.unwatched { fill: url(#hatch-wide); stroke: none; }
+.lead { font-size: 1.05rem; font-weight: 600; margin: .7rem 0; }
+.swatch { display: inline-block; width: .9rem; height: .9rem; border-radius: 2px;
+  vertical-align: -.12rem; margin: 0 .3rem 0 .6rem; background: var(--mark); }
+.calendar svg { display: block; width: 100%; max-width: 56rem; margin-bottom: .6rem; }
+.calendar text { font-size: 9px; fill: var(--soft); }
+.calendar rect.d0, .swatch.d0 { fill: #ebedf0; background: #ebedf0; }
+.calendar rect.d1, .swatch.d1 { fill: #ffe082; background: #ffe082; }
+.calendar rect.d2, .swatch.d2 { fill: #fb8c00; background: #fb8c00; }
+.calendar rect.d3, .swatch.d3 { fill: #c62828; background: #c62828; }
+.calendar rect.unwatched { fill: url(#hatch); }
+.swatch.unwatched { background: repeating-linear-gradient(45deg, #e4e4e4 0 2px, #8a8a8a 2px 3px); }
+.swatch:first-child { margin-left: 0; }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
 th, td { text-align: left; padding: .3rem .6rem; border-bottom: 1px solid var(--grid); }
 td.n, th.n { text-align: right; }
@@ -57,37 +130,10 @@ code { font-size: .9em; }
   body { max-width: none; padding: 0; font-size: 10pt; }
   .day, tr { break-inside: avoid; }
   h2 { break-after: avoid; }
-  .track, .track rect { print-color-adjust: exact; -webkit-print-color-adjust: exact; }
+  .track, .track rect, .calendar rect, .swatch { print-color-adjust: exact;
+    -webkit-print-color-adjust: exact; }
 }
 )";
-
-// Appends each piece in turn, without the temporaries that a chain of + would make.
-template <typename... Pieces> void append(std::string& out, const Pieces&... pieces) {
-    (out.append(pieces), ...);
-}
-
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out;
-}
 
 std::string hourLabels() {
     std::string labels = "<div class=\"row\"><div class=\"date\"></div><div class=\"hours\">";
@@ -99,10 +145,12 @@ std::string hourLabels() {
     return labels + "</div></div>\n";
 }
 
-void appendMark(std::string& page, long from, long to, const std::string& title) {
+void appendMark(std::string& page, long from, long to, const std::string& title,
+                const std::string& cssClass = "") {
     const long x = std::min(from, secondsPerDay - narrowestMark);
     const long width = std::max(to - from, narrowestMark);
-    append(page, "<rect x=\"", std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
+    append(page, "<rect", cssClass.empty() ? "" : " class=\"" + cssClass + "\"", " x=\"",
+           std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
            "\" height=\"64\"><title>", title, "</title></rect>");
 }
 
@@ -113,10 +161,49 @@ void openRow(std::string& page, const std::string& date, const std::string& labe
            label, "\">");
 }
 
-// One day's row: a mark for each part of an outage that fell on it.
+// The parts of each day, taken in order, that no watched span covers.
+class Unwatched {
+  public:
+    explicit Unwatched(const std::vector<LocalSpan>& watched) : watched_(watched) {}
+
+    // Seconds from the day's start: [from, to) pairs.
+    std::vector<std::pair<long, long>> on(std::chrono::local_days day) {
+        const LocalTime dayStart{day};
+        const LocalTime dayEnd = dayStart + std::chrono::days{1};
+        while (next_ < watched_.size() && watched_[next_].to <= dayStart) {
+            ++next_;
+        }
+        std::vector<std::pair<long, long>> gaps;
+        LocalTime covered = dayStart;
+        for (std::size_t i = next_; i < watched_.size() && watched_[i].from < dayEnd; ++i) {
+            if (watched_[i].from > covered) {
+                gaps.emplace_back((covered - dayStart).count(),
+                                  (watched_[i].from - dayStart).count());
+            }
+            covered = std::max(covered, std::min(watched_[i].to, dayEnd));
+        }
+        if (covered < dayEnd) {
+            gaps.emplace_back((covered - dayStart).count(), secondsPerDay);
+        }
+        return gaps;
+    }
+
+  private:
+    const std::vector<LocalSpan>& watched_;
+    std::size_t next_ = 0;
+};
+
+// One day's row: where nothing watched it, hatched; a mark for each part of an outage on it.
 void appendDayRow(std::string& page, std::chrono::local_days day,
-                  const std::vector<const Outage*>& outages) {
+                  const std::vector<const Outage*>& outages, Unwatched* unwatched) {
     openRow(page, weekdayDate(day), "Outages on " + isoDate(day));
+    if (unwatched != nullptr) {
+        for (const auto& [from, to] : unwatched->on(day)) {
+            append(page, "<rect class=\"unwatched\" x=\"", std::to_string(from),
+                   "\" y=\"0\" width=\"", std::to_string(to - from),
+                   "\" height=\"100\"><title>not watched</title></rect>");
+        }
+    }
     const LocalTime dayStart{day};
     const LocalTime dayEnd = dayStart + std::chrono::days{1};
     for (const Outage* outage : outages) {
@@ -124,7 +211,9 @@ void appendDayRow(std::string& page, std::chrono::local_days day,
                    (std::min(outage->end, dayEnd) - dayStart).count(),
                    dateTime(outage->start) + " to " + dateTime(outage->end) + ": " +
                        count(outage->checks, "failed check", "failed checks") + ", span " +
-                       spanText(outage->span()));
+                       spanText(outage->span()) +
+                       (unwatched != nullptr ? ", " + causeList(*outage) : ""),
+                   html::markClass(*outage, unwatched != nullptr));
     }
     page += "</svg></div>\n";
 }
@@ -140,9 +229,11 @@ void appendQuietDays(std::string& page, std::chrono::local_days first,
     page += "</svg></div>\n";
 }
 
-// One row per day with a failed check, each outage marked on every day it touched. One pass:
-// outages are taken in the order they began and kept while they last.
-void appendTimeline(std::string& page, const Report& report) {
+// A row per day with a failed check, or with the watcher's record and a short period every day
+// of it; each outage marked on every day it touched. One pass: outages are taken in the order
+// they began and kept while they last.
+void appendTimeline(std::string& page, const Report& report,
+                    const std::optional<html::Days>& days) {
     using std::chrono::floor;
     std::vector<const Outage*> byStart;
     byStart.reserve(report.outages.size());
@@ -153,30 +244,71 @@ void appendTimeline(std::string& page, const Report& report) {
     if (!std::is_sorted(byStart.begin(), byStart.end(), earlier)) { // time went backwards
         std::stable_sort(byStart.begin(), byStart.end(), earlier);
     }
+    const bool watchKnown = report.watch && report.watch->problem.empty();
+    std::optional<Unwatched> unwatched;
+    if (watchKnown) {
+        unwatched.emplace(report.watch->watchedSpans);
+    }
+    std::vector<std::chrono::local_days> rows;
+    const bool everyDay = watchKnown && days && days->count() <= calendarAfterDays;
+    if (everyDay) {
+        for (auto day = days->first; day <= days->last; day += std::chrono::days{1}) {
+            rows.push_back(day);
+        }
+    } else {
+        for (const auto& entry : report.days) {
+            rows.push_back(entry.first);
+        }
+    }
     page += "<h2>Timeline</h2>\n<div class=\"timeline\">\n" + hourLabels();
     std::vector<const Outage*> lasting;
     std::size_t next = 0;
-    for (auto entry = report.days.begin(); entry != report.days.end(); ++entry) {
-        const std::chrono::local_days day = entry->first;
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        const std::chrono::local_days day = rows[row];
         while (next < byStart.size() && floor<std::chrono::days>(byStart[next]->start) <= day) {
             lasting.push_back(byStart[next++]);
         }
         std::erase_if(lasting, [day](const Outage* outage) {
             return floor<std::chrono::days>(outage->end) < day;
         });
-        appendDayRow(page, day, lasting);
-        const auto following = std::next(entry);
+        appendDayRow(page, day, lasting, unwatched ? &*unwatched : nullptr);
         const auto goesOn = [day](const Outage* o) {
             return floor<std::chrono::days>(o->end) > day;
         };
-        if (following != report.days.end() && following->first - day > std::chrono::days{1} &&
+        if (row + 1 < rows.size() && rows[row + 1] - day > std::chrono::days{1} &&
             std::any_of(lasting.begin(), lasting.end(), goesOn)) {
-            appendQuietDays(page, day + std::chrono::days{1},
-                            following->first - std::chrono::days{1});
+            appendQuietDays(page, day + std::chrono::days{1}, rows[row + 1] - std::chrono::days{1});
         }
     }
     page += "</div>\n";
 }
+
+// The totals per cause, each with its colour: the timeline's legend.
+void appendCauses(std::string& page, const WatchFigures& watch) {
+    page += "<h2>Causes</h2>\n<table class=\"causes\">\n<thead><tr><th>Cause</th>"
+            "<th class=\"n\">Outages</th><th class=\"n\">Span</th></tr></thead>\n<tbody>\n";
+    for (std::size_t i = 0; i < causeNames.size(); ++i) {
+        const CauseTotal& total = watch.causes[i];
+        if (total.outages > 0) {
+            const std::string name(causeNames[i]);
+            append(page, "<tr><td><span class=\"swatch c-", name, "\"></span>", name,
+                   "</td><td class=\"n\">", std::to_string(total.outages), "</td><td class=\"n\">",
+                   spanText(total.span), "</td></tr>\n");
+        }
+    }
+    page += "</tbody>\n</table>\n<p class=\"note\"><span class=\"swatch unwatched\"></span>Hatched "
+            "grey in the timeline: time nothing watched (asleep, stopped, switched off).</p>\n";
+}
+
+// Hatching for time nothing watched: one for the timeline's stretched rows, one for squares.
+constexpr const char* patterns =
+    "<svg width=\"0\" height=\"0\" aria-hidden=\"true\" style=\"position:absolute\"><defs>"
+    "<pattern id=\"hatch-wide\" patternUnits=\"userSpaceOnUse\" width=\"1200\" height=\"100\">"
+    "<rect width=\"1200\" height=\"100\" fill=\"#e4e4e4\"/><path d=\"M0 100 L1200 0\" "
+    "stroke=\"#8a8a8a\" stroke-width=\"1.5\" vector-effect=\"non-scaling-stroke\"/></pattern>"
+    "<pattern id=\"hatch\" patternUnits=\"userSpaceOnUse\" width=\"4\" height=\"4\">"
+    "<rect width=\"4\" height=\"4\" fill=\"#e4e4e4\"/><path d=\"M0 4 L4 0\" stroke=\"#8a8a8a\"/>"
+    "</pattern></defs></svg>\n";
 
 } // namespace
 
@@ -187,8 +319,15 @@ std::string htmlPage(const Report& report, const std::string& source) {
                        "<title>Internet outages, " +
                        escaped(said.title) + "</title>\n<style>" + style +
                        "</style>\n</head>\n<body>\n";
-    append(page, "<h1>Internet outages</h1>\n<p class=\"period\">",
-           "Recorded by the connectivity monitor in <code>", escaped(source), "</code>.</p>\n");
+    append(page, patterns, "<h1>Internet outages</h1>\n<p class=\"period\">",
+           "Recorded by the connectivity monitor in <code>", escaped(source), "</code>",
+           report.watch && report.watch->problem.empty()
+               ? ", watched as <code>" + escaped(report.watch->source) + "</code> says"
+               : "",
+           ".</p>\n");
+    if (!said.lead.empty()) {
+        append(page, "<p class=\"lead\">", escaped(said.lead), "</p>\n");
+    }
     page += "<dl class=\"figures\">\n";
     for (const Figure& figure : said.figures) {
         append(page, "<div><dt>", escaped(figure.label), "</dt><dd>", escaped(figure.value),
@@ -202,19 +341,33 @@ std::string htmlPage(const Report& report, const std::string& source) {
     for (const std::string& note : said.notes) {
         append(page, "<p class=\"note\">", escaped(note), "</p>\n");
     }
+    const auto days = html::daysOf(report);
+    if (days && days->count() > calendarAfterDays) {
+        html::appendCalendar(page, report, *days);
+    }
     if (report.outages.empty()) {
         page += report.period.isWhole() ? "<p>No outage is recorded in this log.</p>\n"
                                         : "<p>No outage began in the days selected.</p>\n";
         return page + "</body>\n</html>\n";
     }
-    appendTimeline(page, report);
+    const bool causes = report.watch && report.watch->problem.empty();
+    if (causes) {
+        appendCauses(page, *report.watch);
+    }
+    appendTimeline(page, report, days);
 
-    page += "<h2>Outages</h2>\n<table>\n<thead><tr><th>Start</th><th>End</th>"
-            "<th class=\"n\">Failed checks</th><th class=\"n\">Span</th></tr></thead>\n<tbody>\n";
+    append(page, "<h2>Outages</h2>\n<table>\n<thead><tr><th>Start</th><th>End</th>",
+           "<th class=\"n\">Failed checks</th><th class=\"n\">Span</th>",
+           causes ? "<th>Cause</th>" : "", "</tr></thead>\n<tbody>\n");
     for (const Outage& outage : report.outages) {
         append(page, "<tr><td>", dateTime(outage.start), "</td><td>", dateTime(outage.end),
                "</td><td class=\"n\">", std::to_string(outage.checks), "</td><td class=\"n\">",
-               spanText(outage.span()), "</td></tr>\n");
+               spanText(outage.span()), "</td>");
+        if (causes) {
+            append(page, "<td><span class=\"swatch ", html::markClass(outage, true), "\"></span>",
+                   causeList(outage), "</td>");
+        }
+        page += "</tr>\n";
     }
     page += "</tbody>\n</table>\n</body>\n</html>\n";
     return page;

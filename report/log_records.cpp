@@ -87,6 +87,10 @@ std::optional<LocalTime> parseTimeText(std::string_view text) {
 
 } // namespace
 
+std::optional<LocalTime> timeOfText(std::string_view text) {
+    return parseTimeText(text);
+}
+
 LineVerdict readRecord(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
@@ -218,17 +222,17 @@ class NarrowReader {
 
 } // namespace
 
-std::string readLog(std::FILE* file, const RecordSink& sink) {
+std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endKept,
+                      const LineSink& sink) {
     NarrowReader reader(file);
     constexpr std::size_t bufferSize = 1 << 20;
     const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
-    // The start of a line split across two reads, never over longestLine; of a longer line, only
-    // its last longestRecord bytes, where a record run on after a torn one would be.
+    // The start of a line split across two reads, never over longestKept; of a longer line, only
+    // its last endKept bytes.
     std::string carried;
     bool overLong = false;
-    long lineNumber = 0;
     const auto finishLine = [&](std::string_view line) {
-        readLineOf(line, overLong, ++lineNumber, sink);
+        sink(line, overLong);
         overLong = false;
         carried.clear();
     };
@@ -243,13 +247,13 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
             if (!overLong && carried.empty() && newline != nullptr) {
                 finishLine(std::string_view(at, piece)); // the common case: no copy
             } else {
-                if (!overLong && carried.size() + piece <= longestLine) {
+                if (!overLong && carried.size() + piece <= longestKept) {
                     carried.append(at, piece);
                 } else {
                     overLong = true;
-                    const std::size_t kept = std::min(piece, longestRecord);
+                    const std::size_t kept = std::min(piece, endKept);
                     carried.append(at + piece - kept, kept);
-                    carried.erase(0, carried.size() - std::min(carried.size(), longestRecord));
+                    carried.erase(0, carried.size() - std::min(carried.size(), endKept));
                 }
                 if (newline != nullptr) {
                     finishLine(carried);
@@ -271,6 +275,14 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
         finishLine(carried); // a last line without its line end
     }
     return {};
+}
+
+std::string readLog(std::FILE* file, const RecordSink& sink) {
+    long lineNumber = 0;
+    // A line longer than any record is kept by its end: a record may have run on after junk.
+    return readLines(file, longestLine, longestRecord, [&](std::string_view line, bool tornFront) {
+        readLineOf(line, tornFront, ++lineNumber, sink);
+    });
 }
 
 } // namespace report

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -39,5 +40,16 @@ void readLine(std::string_view line, long lineNumber, const RecordSink& sink);
 // Streams a whole log from an open file in binary mode. Memory stays bounded whatever the line
 // lengths. Returns an empty string, or why reading failed.
 std::string readLog(std::FILE* file, const RecordSink& sink);
+
+// Each line of a text file in binary mode, its line end removed: UTF-8 or ANSI as it is, a UTF-8
+// byte-order mark and a final Ctrl+Z left out, UTF-16 narrowed to ASCII. A line longer than
+// longestKept comes with only its last endKept bytes, and tornFront set. Returns an empty string,
+// or why reading failed.
+using LineSink = std::function<void(std::string_view line, bool tornFront)>;
+std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endKept,
+                      const LineSink& sink);
+
+// The local time a ctime text (Sun Feb 18 00:29:21 2024, either day padding) stands for.
+std::optional<LocalTime> timeOfText(std::string_view text);
 
 } // namespace report

@@ -17,6 +17,7 @@
 #include "renderers.h"
 #include "report.h"
 #include "system.h"
+#include "watch_record.h"
 #include "whole_number.h"
 
 namespace {
@@ -28,7 +29,8 @@ using system::pathOf;
 
 constexpr const char* usage =
     "usage: connectivity-report [LOG] [--gap SECONDS] [--since DATE] [--until DATE]\n"
-    "                           [--csv FILE] [--html FILE [--open]] [--metrics FILE]\n";
+    "                           [--csv FILE] [--html FILE [--open]] [--metrics FILE]\n"
+    "                           [--watch-record FILE | --no-watch-record]\n";
 
 int fail(const std::string& message) {
     system::writeStandard(stderr, "connectivity-report: " + message + "\n");
@@ -72,6 +74,8 @@ struct Options {
     std::string html;
     std::string metrics;
     bool openPage = false;
+    std::string watchRecord; // empty: connectivityWatch.txt beside a log read from a file
+    bool noWatchRecord = false;
 };
 
 enum class Output { summary, csv, html, metrics };
@@ -119,6 +123,14 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
         ->type_name("FILE");
     app.add_flag("--open", options.openPage,
                  "Open the page written by --html in the default browser once it is written");
+    auto* record =
+        app.add_option("--watch-record", options.watchRecord,
+                       "The watcher's record to read; connectivityWatch.txt beside the log by "
+                       "default (none for a log read from standard input)")
+            ->type_name("FILE");
+    app.add_flag("--no-watch-record", options.noWatchRecord,
+                 "Read no watcher's record: the figures of the log alone")
+        ->excludes(record);
     std::vector<char*> argv;
     argv.reserve(arguments.size());
     for (std::string& argument : arguments) {
@@ -140,9 +152,13 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
         }
         for (const auto& [option, path] :
              {std::pair{"LOG", &options.log}, std::pair{"--csv", &options.csv},
-              std::pair{"--html", &options.html}, std::pair{"--metrics", &options.metrics}}) {
+              std::pair{"--html", &options.html}, std::pair{"--metrics", &options.metrics},
+              std::pair{"--watch-record", &options.watchRecord}}) {
             if (path->empty() && (option == std::string("LOG") || app.count(option) > 0)) {
-                throw CLI::ValidationError(option, "needs a file name (- for standard output)");
+                throw CLI::ValidationError(option,
+                                           option == std::string("--watch-record")
+                                               ? "needs a file name"
+                                               : "needs a file name (- for standard output)");
             }
         }
         if (options.openPage && (options.html.empty() || options.html == "-")) {
@@ -180,12 +196,21 @@ std::vector<Destination> destinationsOf(const Options& options) {
     return destinations;
 }
 
-// The log must never be overwritten, nor one output by another, nor a page opened that went to
-// standard output: refused before anything is written. Empty when all is well.
-std::string clashOf(const std::optional<FileIdentity>& log,
-                    const std::vector<Destination>& destinations, bool openPage) {
-    if (log && log == system::identityOf(stdout)) {
-        return "standard output is the log being read";
+// What is read, and what it is called where it would be overwritten.
+struct Input {
+    std::optional<FileIdentity> identity;
+    const char* what; // "the log being read"
+};
+
+// Neither the log nor the watcher's record may ever be overwritten, nor one output by another,
+// nor a page opened that went to standard output: refused before anything is written. Empty
+// when all is well.
+std::string clashOf(const std::vector<Input>& inputs, const std::vector<Destination>& destinations,
+                    bool openPage) {
+    for (const auto& [identity, what] : inputs) {
+        if (identity && identity == system::identityOf(stdout)) {
+            return std::string("standard output is ") + what;
+        }
     }
     for (std::size_t i = 0; i < destinations.size(); ++i) {
         const Destination& destination = destinations[i];
@@ -195,8 +220,11 @@ std::string clashOf(const std::optional<FileIdentity>& log,
         if (destination.toStandardOutput) {
             continue; // appended after one another through standard output
         }
-        if (log && system::identityOf(pathOf(destination.path)) == log) {
-            return destination.option + " " + destination.path + " is the log being read";
+        const auto identity = system::identityOf(pathOf(destination.path));
+        for (const auto& [input, what] : inputs) {
+            if (input && identity == input) {
+                return destination.option + " " + destination.path + " is " + what;
+            }
         }
         for (std::size_t j = 0; j < i; ++j) {
             if (!destinations[j].toStandardOutput &&
@@ -207,6 +235,46 @@ std::string clashOf(const std::optional<FileIdentity>& log,
         }
     }
     return {};
+}
+
+// The watcher's record to read: the one named, or connectivityWatch.txt beside a log read from a
+// file; none for standard input or with --no-watch-record.
+std::optional<fs::path> watchRecordPath(const Options& options) {
+    if (options.noWatchRecord || (options.watchRecord.empty() && options.log == "-")) {
+        return std::nullopt;
+    }
+    if (!options.watchRecord.empty()) {
+        return pathOf(options.watchRecord);
+    }
+    const fs::path log = pathOf(options.log);
+    return (log.has_parent_path() ? log.parent_path() : fs::path(".")) / report::record::fileName;
+}
+
+// The record, read before the log so each check can take its verdict. One that cannot be read is
+// said on standard error, and the outputs say so too; a default one that is not there is none.
+std::optional<report::Coverage> readCoverage(const Options& options) {
+    const auto path = watchRecordPath(options);
+    if (!path) {
+        return std::nullopt;
+    }
+    const std::string name = system::displayName(*path);
+    std::FILE* file = system::openForReading(*path);
+    if (file == nullptr && errno == ENOENT && options.watchRecord.empty()) {
+        return std::nullopt;
+    }
+    report::Coverage coverage;
+    if (file == nullptr) {
+        coverage.source = name;
+        coverage.problem = std::strerror(errno);
+    } else {
+        coverage = report::readCoverage(file, name);
+        std::fclose(file);
+    }
+    if (!coverage.problem.empty()) {
+        system::writeStandard(stderr, "connectivity-report: cannot read the watcher's record " +
+                                          name + ": " + coverage.problem + "\n");
+    }
+    return coverage;
 }
 
 std::string rendered(Output output, const report::Report& figures, const std::string& source) {
@@ -234,14 +302,22 @@ int run(std::vector<std::string> arguments) {
     if (log == nullptr) {
         return fail("cannot open " + options.log + ": " + std::strerror(errno));
     }
+    std::optional<report::Coverage> coverage = readCoverage(options);
     const std::vector<Destination> destinations = destinationsOf(options);
-    if (const std::string clash = clashOf(system::identityOf(log), destinations, options.openPage);
+    const auto recordPath = watchRecordPath(options);
+    if (const std::string clash =
+            clashOf({{system::identityOf(log), "the log being read"},
+                     {recordPath ? system::identityOf(*recordPath) : std::nullopt,
+                      "the watcher's record being read"}},
+                    destinations, options.openPage);
         !clash.empty()) {
         system::writeStandard(stderr, "connectivity-report: " + clash + "\n" + usage);
         return 2;
     }
 
-    report::ReportBuilder builder{std::chrono::seconds{options.gapSeconds}, options.period};
+    const bool recordRead = coverage && coverage->problem.empty();
+    report::ReportBuilder builder{std::chrono::seconds{options.gapSeconds}, options.period,
+                                  recordRead ? &*coverage : nullptr};
     const std::string readError = report::readLog(
         log, [&](const report::LineVerdict& verdict, long line) { builder.add(verdict, line); });
     if (!fromStandardInput) {
@@ -250,7 +326,10 @@ int run(std::vector<std::string> arguments) {
     if (!readError.empty()) {
         return fail("cannot read " + options.log + ": " + readError);
     }
-    const report::Report figures = builder.finish();
+    report::Report figures = builder.finish();
+    if (coverage) {
+        figures.watch = report::watchFigures(*coverage, figures);
+    }
     const std::string source = fromStandardInput ? "standard input" : options.log;
 
     int status = 0;

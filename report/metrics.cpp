@@ -39,12 +39,34 @@ std::string metrics(const Report& report) {
            "Failed reachability checks in the log, with or without a time.", report.failedChecks);
     metric(out, "connectivity_untimed_failed_checks_total", "counter",
            "Failed checks recorded without a time.", report.untimedChecks);
-    metric(out, "connectivity_outages_total", "counter",
-           "Outages: runs of failed checks at most the report's gap apart.",
-           static_cast<long long>(report.outages.size()));
-    metric(out, "connectivity_outage_seconds_total", "counter",
-           "Seconds from the first to the last failed check of every outage, overlaps once.",
-           report.totalSpan().count());
+    if (const bool causes = report.watch && report.watch->problem.empty(); causes) {
+        // Every cause, zero included, so a rate over any of them is defined from the start.
+        const auto& totals = report.watch->causes;
+        const auto perCause = [&](const char* name, const char* help, auto value) {
+            out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+            out.append("# TYPE ").append(name).append(" counter\n");
+            for (std::size_t i = 0; i < causeNames.size(); ++i) {
+                out.append(name).append("{cause=\"").append(causeNames[i]).append("\"} ");
+                out.append(std::to_string(value(totals[i]))).append("\n");
+            }
+        };
+        perCause("connectivity_outages_total",
+                 "Outages: runs of failed checks at most the report's gap apart, by first cause.",
+                 [](const CauseTotal& total) { return total.outages; });
+        perCause("connectivity_outage_seconds_total",
+                 "Seconds from the first to the last failed check of the outages, by first cause.",
+                 [](const CauseTotal& total) { return total.span.count(); });
+        metric(out, "connectivity_watched_seconds_total", "counter",
+               "Seconds the watcher watched, in the report's period.",
+               report.watch->watched.count());
+    } else {
+        metric(out, "connectivity_outages_total", "counter",
+               "Outages: runs of failed checks at most the report's gap apart.",
+               static_cast<long long>(report.outages.size()));
+        metric(out, "connectivity_outage_seconds_total", "counter",
+               "Seconds from the first to the last failed check of every outage, overlaps once.",
+               report.totalSpan().count());
+    }
     if (report.latest) {
         if (const auto last = unixTime(*report.latest)) {
             metric(out, "connectivity_last_failed_check_timestamp_seconds", "gauge",

@@ -62,10 +62,18 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
     previous_ = time;
     if (!current_ || time < current_->end || time - current_->end > report_.gap) {
         closeOutage();
-        current_ = Outage{time, time, 0};
+        current_ = Outage{time, time, 0, {}, 0};
     }
     current_->end = time;
     ++current_->checks;
+    if (coverage_ != nullptr) {
+        const auto cause = coverage_->causeOf(time);
+        auto& causes = current_->causes;
+        if (cause && std::find(causes.begin(), causes.end(), *cause) == causes.end()) {
+            causes.push_back(*cause);
+        }
+        current_->unwatchedChecks += coverage_->watchedAt(coverage_->utcOf(time)) ? 0 : 1;
+    }
     const local_days day = floor<std::chrono::days>(time);
     if (currentChecksPerDay_.empty() || currentChecksPerDay_.back().first != day) {
         currentChecksPerDay_.emplace_back(day, 0);

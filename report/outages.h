@@ -3,6 +3,9 @@
 
 #include <chrono>
 
+#include <vector>
+
+#include "causes.h"
 #include "log_records.h"
 
 namespace report {
@@ -12,6 +15,10 @@ struct Outage {
     LocalTime start;
     LocalTime end;
     long checks = 0;
+    // With the watcher's record: its checks' verdicts, each once, in the order they came, and
+    // how many of its checks were logged while nothing watched.
+    std::vector<Cause> causes;
+    long unwatchedChecks = 0;
     std::chrono::seconds span() const { return end - start; }
 };
 

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "availability.h"
+#include "coverage.h"
 #include "outages.h"
 
 namespace report {
@@ -34,6 +36,8 @@ struct Report {
     // Every day with a failed check, in date order.
     std::map<std::chrono::local_days, DaySummary> days;
 
+    std::optional<WatchFigures> watch; // what the watcher's record adds, where one was read
+
     std::chrono::seconds totalSpan() const; // overlapping outages counted once
     const Outage* longest() const;          // the first of the longest; null without outages
 };
@@ -45,7 +49,10 @@ inline constexpr std::size_t skippedLinesShown = 5;
 // starts a new outage. Only outages that begin within the period are kept.
 class ReportBuilder {
   public:
-    explicit ReportBuilder(std::chrono::seconds gap, Period period = {}) {
+    // With the watcher's record, each check takes its verdict and whether it was watched.
+    explicit ReportBuilder(std::chrono::seconds gap, Period period = {},
+                           const Coverage* coverage = nullptr)
+        : coverage_(coverage) {
         report_.gap = gap;
         report_.period = period;
     }
@@ -55,6 +62,7 @@ class ReportBuilder {
   private:
     void closeOutage();
 
+    const Coverage* coverage_;
     Report report_;
     std::optional<Outage> current_;
     std::vector<std::pair<std::chrono::local_days, long>> currentChecksPerDay_;

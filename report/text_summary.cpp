@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::size_t labelWidth = 18;
 constexpr std::size_t consoleWidth = 80;
+// Wide enough for 10,000,000 checks and spans of years.
+constexpr std::size_t spanWidth = 19;
 
 // Right-aligned in width columns, and never closer than two blanks to what stands before it.
 std::string column(const std::string& text, std::size_t width) {
@@ -45,6 +47,9 @@ std::string wrapped(const std::string& sentence) {
 std::string textSummary(const Report& report, const std::string& source) {
     const Headline said = headline(report);
     std::string text = "Connectivity report for " + source + "\n\n";
+    if (!said.lead.empty()) {
+        text += wrapped(said.lead) + "\n";
+    }
     if (report.failedChecks == 0) {
         text += report.period.isWhole() ? "No failed checks: the log records no outage.\n"
                                         : "No failed checks in the days selected.\n";
@@ -59,11 +64,21 @@ std::string textSummary(const Report& report, const std::string& source) {
     if (report.outages.empty()) {
         return text;
     }
+    const bool causes = report.watch && report.watch->problem.empty();
+    if (causes) {
+        text += "\nCauses (an outage counts under its first):\n";
+        for (std::size_t i = 0; i < causeNames.size(); ++i) {
+            const CauseTotal& total = report.watch->causes[i];
+            if (total.outages > 0) {
+                text += leftColumn(std::string(causeNames[i]), 12) +
+                        column(count(total.outages, "outage", "outages"), 14) +
+                        column(spanText(total.span), spanWidth) + "\n";
+            }
+        }
+    }
 
-    // Wide enough for 10,000,000 checks and spans of years.
     constexpr std::size_t checksWidth = 17;
     constexpr std::size_t outagesWidth = 9;
-    constexpr std::size_t spanWidth = 19;
     text += "\nPer day (an outage counts on the day it began):\n";
     text += leftColumn("Day", 14) + column("Failed checks", checksWidth) +
             column("Outages", outagesWidth) + column("Longest", spanWidth) + "\n";
@@ -79,11 +94,13 @@ std::string textSummary(const Report& report, const std::string& source) {
         .append(leftColumn("End", timeWidth - 2))
         .append(column("Checks", outageChecksWidth))
         .append(column("Span", spanWidth))
+        .append(causes ? "  Cause" : "")
         .append("\n");
     for (const Outage& outage : report.outages) {
         text += dateTime(outage.start) + "  " + dateTime(outage.end) +
                 column(std::to_string(outage.checks), outageChecksWidth) +
-                column(spanText(outage.span()), spanWidth) + "\n";
+                column(spanText(outage.span()), spanWidth) +
+                (causes ? "  " + causeList(outage) : "") + "\n";
     }
     return text;
 }

@@ -2,6 +2,7 @@
 #include "time_text.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 
 namespace report {
@@ -57,6 +58,25 @@ std::string spanText(std::chrono::seconds span) {
         return printed("%dm %02ds", minutes, seconds, 0);
     }
     return std::to_string(seconds) + "s";
+}
+
+std::string hoursText(std::chrono::seconds span) {
+    const long long minutes = span.count() / 60;
+    return std::to_string(minutes / 60) + "h " +
+           printed("%02d", static_cast<int>(minutes % 60), 0, 0) + "m";
+}
+
+std::string percentText(double share, int decimals, bool roundUp) {
+    const double scale = std::pow(10.0, decimals);
+    // The share's own rounding error must not tip a figure over: 0.5 is 50, not 50.01.
+    const double scaled = share * 100 * scale;
+    const double nearest = std::round(scaled);
+    const double rounded = std::abs(scaled - nearest) < 1e-6 ? nearest
+                           : roundUp                         ? std::ceil(scaled)
+                                                             : std::floor(scaled);
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.*f%%", decimals, rounded / scale);
+    return text.data();
 }
 
 std::string count(long n, const char* singular, const char* plural) {

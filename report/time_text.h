@@ -14,6 +14,9 @@ std::string dateTime(LocalTime time);                 // 2024-02-18 00:29:21
 std::string isoDateTime(LocalTime time);              // 2024-02-18T00:29:21
 std::string clockTime(LocalTime time);                // 00:29:21
 std::string spanText(std::chrono::seconds span);      // 1h 02m 04s
+std::string hoursText(std::chrono::seconds span);     // 161h 12m
+// A share as a percentage with the given decimals, rounded down or up: a bound never overstated.
+std::string percentText(double share, int decimals, bool roundUp);
 std::string count(long n, const char* singular, const char* plural);
 
 } // namespace report

@@ -8,8 +8,8 @@
 
 using namespace std::chrono;
 
-// The first four bytes choose the options: a gap of up to a year, and a period or none; the rest
-// is the log.
+// The first four bytes choose the options: a gap of up to a year, a period or none, and whether
+// the rest, the log, is read as the watcher's record too.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     constexpr std::size_t optionBytes = 4;
     if (size <= optionBytes) {
@@ -24,16 +24,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((data[2] & 2U) != 0) {
         period.until = base + days{data[3] / 16};
     }
-    std::FILE* log =
-        ::fmemopen(const_cast<std::uint8_t*>(data + optionBytes), size - optionBytes, "rb");
+    // The same bytes read as the watcher's record too, when the fifth byte says so.
+    const auto open = [&] {
+        return ::fmemopen(const_cast<std::uint8_t*>(data + optionBytes), size - optionBytes, "rb");
+    };
+    std::optional<report::Coverage> coverage;
+    if ((data[2] & 4U) != 0) {
+        std::FILE* record = open();
+        if (record == nullptr) {
+            return 0;
+        }
+        coverage = report::readCoverage(record, "fuzzed record");
+        std::fclose(record);
+    }
+    std::FILE* log = open();
     if (log == nullptr) {
         return 0;
     }
-    report::ReportBuilder builder(gap, period);
+    report::ReportBuilder builder(gap, period, coverage ? &*coverage : nullptr);
     report::readLog(
         log, [&](const report::LineVerdict& verdict, long line) { builder.add(verdict, line); });
     std::fclose(log);
-    const report::Report figures = builder.finish();
+    report::Report figures = builder.finish();
+    if (coverage) {
+        figures.watch = report::watchFigures(*coverage, figures);
+    }
     std::size_t written = report::textSummary(figures, "fuzzed log").size();
     written += report::csvTable(figures).size();
     written += report::htmlPage(figures, "<fuzzed & log>").size();

@@ -1,0 +1,57 @@
+// What the watcher's record adds to a report: the time watched in its period, the bounds of the
+// connection's availability in that time, and the outages' causes.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "causes.h"
+#include "coverage.h"
+#include "outages.h"
+
+namespace report {
+
+struct Report;
+
+struct CauseTotal {
+    long outages = 0;
+    std::chrono::seconds span{0};
+};
+
+struct LocalSpan {
+    LocalTime from;
+    LocalTime to;
+};
+
+struct WatchFigures {
+    std::string source;
+    std::string problem;             // why the record could not be read; nothing below holds then
+    std::chrono::seconds period{0};  // the report's, from its start to its end
+    std::chrono::seconds watched{0}; // of the period
+    // Downtime within the watched time: at least the outages' spans; at most, those with on each
+    // side the most the monitor can take between a success and a failure (slack).
+    std::chrono::seconds leastDown{0};
+    std::chrono::seconds mostDown{0};
+    std::chrono::seconds slack{0};
+    std::array<CauseTotal, causeNames.size()> causes{}; // by each outage's first cause
+    long skippedLines = 0;
+    std::vector<long> firstSkippedLines;
+    // In the period, in the log's local time, for the page.
+    std::optional<LocalSpan> extent; // the period itself
+    std::vector<LocalSpan> watchedSpans;
+    std::vector<LocalSpan> asleepSpans;
+};
+
+// The cause an outage counts under: its first verdict, cleared and unknown giving way to any
+// other; unwatched where none of its checks was watched and none diagnosed; else unknown.
+Cause primaryCause(const Outage& outage);
+// As the outage table shows it: "provider", "provider, then dns", "unwatched".
+std::string causeList(const Outage& outage);
+
+// The figures, for the report's outages and period.
+WatchFigures watchFigures(const Coverage& coverage, const Report& report);
+
+} // namespace report

@@ -1,0 +1,34 @@
+// What the page's parts share: text made safe for HTML, appending without temporaries, the
+// colour of each cause, and the days a page shows.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "report.h"
+
+namespace report::html {
+
+// Appends each piece in turn, without the temporaries that a chain of + would make.
+template <typename... Pieces> void append(std::string& out, const Pieces&... pieces) {
+    (out.append(pieces), ...);
+}
+
+std::string escaped(const std::string& text);
+
+// The class an outage's mark takes: its first cause's colour, or the plain mark without a record.
+std::string markClass(const Outage& outage, bool causes);
+
+// The local days from the first thing the report knows to the last: outages and watched time.
+struct Days {
+    std::chrono::local_days first;
+    std::chrono::local_days last;
+    long count() const { return (last - first).count() + 1; }
+};
+std::optional<Days> daysOf(const Report& report);
+
+// One square per day, weeks as columns and a row of months, each day coloured by its downtime
+// and hatched where nothing watched it.
+void appendCalendar(std::string& page, const Report& report, const Days& days);
+
+} // namespace report::html

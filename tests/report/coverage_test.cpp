@@ -1,0 +1,281 @@
+// The watcher's record in the report: watched time and availability's bounds from records of
+// every kind, the cause rules, the outputs that carry causes, and the calendar of a long log.
+#include <cstdio>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "renderers.h"
+#include "report.h"
+
+using namespace std::chrono;
+using report::Cause;
+using report::LineVerdict;
+using report::LocalTime;
+
+namespace {
+
+// "10:05" on 2024-02-12 at +01:00, as the record writes it.
+std::string at(const std::string& clock, const std::string& offset = "+01:00") {
+    return "2024-02-12T" + clock + (clock.size() == 5 ? ":00" : "") + offset;
+}
+
+std::string lines(const std::vector<std::string>& record) {
+    std::string text;
+    for (const std::string& line : record) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+report::Coverage coverageOf(const std::string& text) {
+    std::FILE* file = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::rewind(file);
+    report::Coverage coverage = report::readCoverage(file, "record");
+    std::fclose(file);
+    return coverage;
+}
+
+// The report of failed checks (ctime texts) read with the record.
+report::Report reportOf(const report::Coverage& coverage, const std::vector<std::string>& checks) {
+    report::ReportBuilder builder(90s, {}, &coverage);
+    long line = 0;
+    for (const std::string& check : checks) {
+        builder.add({LineVerdict::Kind::timed, *report::timeOfText(check)}, ++line);
+    }
+    report::Report figures = builder.finish();
+    figures.watch = report::watchFigures(coverage, figures);
+    return figures;
+}
+
+// Still-watching lines every five minutes from a UTC moment, each with the offset of its time.
+std::vector<std::string> everyFiveMinutes(sys_seconds from, int count, sys_seconds offsetChange) {
+    std::vector<std::string> record;
+    for (int i = 0; i < count; ++i) {
+        const sys_seconds moment = from + minutes{5 * i};
+        const report::record::Stamp stamp{moment, moment < offsetChange ? 2h : 1h};
+        std::string line = i == 0 ? report::record::formatLine(stamp, "started", {{"os", "linux"}})
+                                  : report::record::formatLine(stamp, "watching");
+        line.pop_back();
+        record.push_back(line);
+    }
+    return record;
+}
+
+} // namespace
+
+TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
+    const std::string linux = " started os=linux";
+    // The night summer time ended: 02:00 to 03:00 came twice, first at +02:00, then at +01:00.
+    const sys_seconds changed = sys_days{2024y / 10 / 27} + 1h;
+    std::vector<std::string> repeatedHour = everyFiveMinutes(changed - 90min, 31, changed);
+    repeatedHour.push_back(repeatedHour.back().substr(0, 25) + " stopped");
+    const struct {
+        const char* name;
+        std::vector<std::string> record;
+        std::vector<std::string> checks;
+        seconds period, watched, leastDown, mostDown;
+    } cases[] = {
+        {"watched from start to stop",
+         {at("10:00") + linux, at("10:05") + " watching", at("10:10") + " watching",
+          at("10:12") + " stopped"},
+         {},
+         12min,
+         12min,
+         0s,
+         0s},
+        {"a crash: what was watched ends at the last line",
+         {at("10:00") + linux, at("10:05") + " watching", at("10:10") + " watching",
+          at("12:00") + linux, at("12:05") + " watching"},
+         {},
+         125min,
+         15min,
+         0s,
+         0s},
+        {"a line later than promised vouches for nothing before it",
+         {at("10:00") + linux, at("10:05") + " watching", at("10:12") + " watching"},
+         {},
+         12min,
+         5min,
+         0s,
+         0s},
+        {"asleep",
+         {at("10:00") + linux, at("10:05") + " watching",
+          at("11:00") + " asleep from=" + at("10:06") + " for=3240s", at("11:05") + " watching",
+          at("11:06") + " stopped"},
+         {},
+         66min,
+         12min,
+         0s,
+         0s},
+        {"the clock set forward",
+         {at("10:00") + linux, at("10:05") + " watching",
+          at("11:06") + " clock-changed by=+3600s from=" + at("10:06"), at("11:11") + " watching"},
+         {},
+         71min,
+         11min,
+         0s,
+         0s},
+        {"the monitor ended and started again",
+         {at("10:00") + linux, at("10:05") + " monitor-ended how=\"exited with status 1\"",
+          at("10:05:10") + " monitor-started monitor=5", at("10:10") + " stopped"},
+         {},
+         10min,
+         9min + 50s,
+         0s,
+         0s},
+        {"the log unwritable for a while",
+         {at("10:00") + linux, at("10:02") + " log-unwritable reason=full",
+          at("10:04") + " log-writable", at("10:10") + " stopped"},
+         {},
+         10min,
+         8min,
+         0s,
+         0s},
+        {"a failed check after the stop is not watched",
+         {at("10:00") + linux, at("10:05") + " watching", at("10:10") + " stopped"},
+         {"Mon Feb 12 10:20:00 2024"},
+         20min,
+         10min,
+         0s,
+         0s},
+        {"an outage, and on each side the most the monitor takes",
+         {at("10:00") + linux, at("10:05") + " watching", at("10:10") + " watching",
+          at("10:15") + " stopped"},
+         {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:05:31 2024", "Mon Feb 12 10:06:02 2024"},
+         15min,
+         15min,
+         62s,
+         62s + 80s},
+        {"the margin clipped to the watched time, Windows' longer check",
+         {at("10:00") + " started os=windows", at("10:05") + " stopped"},
+         {"Mon Feb 12 10:00:10 2024"},
+         5min,
+         5min,
+         0s,
+         10s + 51s},
+        {"the repeated hour read by its offsets", repeatedHour, {}, 150min, 150min, 0s, 0s},
+    };
+    for (const auto& [name, record, checks, period, watched, leastDown, mostDown] : cases) {
+        const report::Report figures = reportOf(coverageOf(lines(record)), checks);
+        ASSERT_TRUE(figures.watch) << name;
+        EXPECT_EQ(figures.watch->problem, "") << name;
+        EXPECT_EQ(figures.watch->period, period) << name;
+        EXPECT_EQ(figures.watch->watched, watched) << name;
+        EXPECT_EQ(figures.watch->leastDown, leastDown) << name;
+        EXPECT_EQ(figures.watch->mostDown, mostDown) << name;
+    }
+}
+
+TEST(Coverage, TornAndForeignLinesAreSkippedAndCounted) {
+    const auto coverage = coverageOf(
+        lines({at("10:00") + " started os=linux", "typed by hand", at("10:05") + " watching",
+               at("10:10").substr(0, 20), std::string(20'000, 'x')}));
+    EXPECT_EQ(coverage.skippedLines, 3);
+    EXPECT_EQ(coverage.firstSkippedLines, (std::vector<long>{2, 4, 5}));
+    EXPECT_EQ(coverage.watched.size(), 1U);
+}
+
+TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
+    const LocalTime noon{local_days{2024y / 2 / 12} + 12h};
+    const struct {
+        const char* name;
+        std::initializer_list<Cause> causes;
+        long checks, unwatched;
+        Cause counted;
+        const char* shown;
+    } cases[] = {
+        {"one verdict", {Cause::provider}, 3, 0, Cause::provider, "provider"},
+        {"verdicts that differ, in order",
+         {Cause::provider, Cause::dns},
+         3,
+         0,
+         Cause::provider,
+         "provider, then dns"},
+        {"cleared gives way",
+         {Cause::cleared, Cause::local},
+         2,
+         0,
+         Cause::local,
+         "cleared, then local"},
+        {"cleared alone", {Cause::cleared}, 1, 0, Cause::cleared, "cleared"},
+        {"no check seen by a watcher", {}, 2, 2, Cause::unwatched, "unwatched"},
+        {"watched, never diagnosed", {}, 2, 1, Cause::unknown, "unknown"},
+    };
+    for (const auto& [name, causes, checks, unwatched, counted, shown] : cases) {
+        const report::Outage outage{noon, noon, checks, causes, unwatched};
+        EXPECT_EQ(report::nameOf(report::primaryCause(outage)), report::nameOf(counted)) << name;
+        EXPECT_EQ(report::causeList(outage), shown) << name;
+    }
+}
+
+TEST(Coverage, TheOutputsCarryTheCauses) {
+    const auto coverage = coverageOf(
+        lines({at("10:00") + " started os=linux", at("10:05") + " watching",
+               at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=dns",
+               at("10:05:50") + " diagnosis check=\"Mon Feb 12 10:05:31 2024\" verdict=provider",
+               at("10:10") + " stopped"}));
+    const report::Report figures =
+        reportOf(coverage, {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:05:31 2024"});
+    EXPECT_NE(report::csvTable(figures).find(
+                  "2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\"\n"),
+              std::string::npos)
+        << report::csvTable(figures);
+    const std::string metrics = report::metrics(figures);
+    for (const char* line : {"connectivity_outages_total{cause=\"dns\"} 1\n",
+                             "connectivity_outages_total{cause=\"site\"} 0\n",
+                             "connectivity_outage_seconds_total{cause=\"dns\"} 31\n",
+                             "connectivity_watched_seconds_total 600\n"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+    }
+    EXPECT_EQ(metrics.find("connectivity_outages_total 1"), std::string::npos) << metrics;
+    const std::string summary = report::textSummary(figures, "log");
+    EXPECT_NE(summary.find("Watched 0h 10m of 0h 10m (100.0%); available 81.50% to 94.84% of"),
+              std::string::npos)
+        << summary;
+}
+
+TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
+    // A hundred days watched but for the last ten; a failed check on days 5, 40 and 90, the last
+    // one unwatched, and an outage of two hours on day 40.
+    const sys_seconds start = sys_days{2024y / 1 / 1};
+    const auto stamp = [](sys_seconds moment) { return report::record::stampText({moment, 0s}); };
+    std::string record = stamp(start) + " started os=linux\n";
+    for (sys_seconds moment = start + 5min; moment < start + days{90}; moment += 5min) {
+        record += stamp(moment) + " watching\n";
+    }
+    record += stamp(start + days{90}) + " stopped\n" + stamp(start + days{100}) + " started\n";
+    std::vector<std::string> checks = {"Fri Jan  5 12:00:00 2024", "Fri Feb  9 10:00:00 2024"};
+    for (int i = 1; i <= 240; ++i) { // every 30 s for two hours
+        const LocalTime moment = LocalTime{local_days{2024y / 2 / 9} + 10h + seconds{30 * i}};
+        const std::time_t time = (moment.time_since_epoch()).count();
+        std::tm fields{};
+        ::gmtime_r(&time, &fields);
+        std::array<char, 32> text{};
+        std::strftime(text.data(), text.size(), "%a %b %e %H:%M:%S %Y", &fields);
+        checks.emplace_back(text.data());
+    }
+    checks.emplace_back("Sun Mar 31 08:00:00 2024");
+    const std::string page = report::htmlPage(reportOf(coverageOf(record), checks), "log");
+    const std::regex square(
+        R"(<rect x="\d+" y="\d+" width="11" height="11" class="(d\d)( unwatched)?"><title>([^<]*)</title>)");
+    std::map<std::string, int> classes;
+    std::vector<std::string> failedDays;
+    for (auto found = std::sregex_iterator(page.begin(), page.end(), square);
+         found != std::sregex_iterator(); ++found) {
+        ++classes[(*found)[1].str() + (*found)[2].str()];
+        if ((*found)[1] != "d0") {
+            failedDays.push_back((*found)[3].str().substr(0, 14));
+        }
+    }
+    EXPECT_EQ(failedDays,
+              (std::vector<std::string>{"Fri 2024-01-05", "Fri 2024-02-09", "Sun 2024-03-31"}));
+    EXPECT_EQ(classes["d1"], 2) << "a lone check each";
+    EXPECT_EQ(classes["d3"], 1) << "two hours down";
+    EXPECT_EQ(classes["d0 unwatched"], 10) << "the unwatched days but the one with a check";
+    EXPECT_EQ(classes["d0"] + classes["d0 unwatched"] + 3, 101);
+    EXPECT_NE(
+        page.find("<title>Fri 2024-02-09: 241 failed checks, down 2h 00m 00s; watched 24h 00m"),
+        std::string::npos);
+}
