@@ -3,7 +3,7 @@
 set(CPACK_PACKAGE_NAME connectivity-monitor)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Console monitor of Internet reachability, with a report of outages")
+    "Monitor of Internet reachability that finds out why it failed, with a report")
 set(CPACK_PACKAGE_CONTACT "Connectivity monitor maintainers <maintainers@connectivity-monitor.invalid>")
 set(CPACK_STRIP_FILES ON)
 set(packaging ${PROJECT_SOURCE_DIR}/packaging)
@@ -53,7 +53,8 @@ else()
 
     # Manual pages and the changelog compressed as Debian's policy asks; the same for any prefix.
     set(compressed)
-    foreach(source man/connectivity-monitor.1 man/connectivity-report.1 debian/changelog)
+    foreach(source man/connectivity-monitor.1 man/connectivity-watch.1 man/connectivity-report.1
+            debian/changelog)
         get_filename_component(name ${source} NAME)
         set(output ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
         add_custom_command(OUTPUT ${output}
@@ -91,10 +92,16 @@ else()
 drops. Every 30 seconds it checks whether a TCP connection to a large web
 site can be made, within one 10-second deadline that includes name
 resolution, and appends a time-stamped line to connectivityLog.txt when it
-cannot. A systemd user service keeps it running.
+cannot.
 .
-connectivity-report turns that log into outages, a summary per day, CSV for
-a spreadsheet, a self-contained HTML page with a timeline, and metrics for
-the textfile collector of the Prometheus node exporter.")
+connectivity-watch runs it, records when it was watching, finds out why each
+check failed (the local network, name service, the provider or the site),
+and says on the desktop when the connection drops and returns. A systemd
+user service keeps it running.
+.
+connectivity-report turns the log and that record into outages, watched
+time, availability and causes: a summary, CSV for a spreadsheet, a
+self-contained HTML page with a timeline and a calendar, and metrics for the
+textfile collector of the Prometheus node exporter.")
 endif()
 include(CPack)

@@ -45,7 +45,7 @@ const char* downtimeClass(seconds down, bool failed) {
     if (down >= 5min) {
         return "d2";
     }
-    return down > 0s || failed ? "d1" : "d0";
+    return down > seconds{0} || failed ? "d1" : "d0";
 }
 
 } // namespace
@@ -95,11 +95,12 @@ void appendCalendar(std::string& page, const Report& report, const Days& whole) 
             const int column = static_cast<int>((day - firstMonday).count() / 7);
             const int row = static_cast<int>(weekday{day}.iso_encoding() - 1);
             const auto downFound = down.find(day);
-            const seconds downtime = downFound != down.end() ? downFound->second : 0s;
+            const seconds downtime = downFound != down.end() ? downFound->second : seconds{0};
             const auto summary = report.days.find(day);
             const bool failed = summary != report.days.end();
             const auto watchFound = watched.find(day);
-            const seconds watchedTime = watchFound != watched.end() ? watchFound->second : 0s;
+            const seconds watchedTime =
+                watchFound != watched.end() ? watchFound->second : seconds{0};
             std::string title = weekdayDate(day) + ": ";
             title += failed ? count(summary->second.checks, "failed check", "failed checks") +
                                   ", down " + spanText(downtime)
@@ -111,8 +112,8 @@ void appendCalendar(std::string& page, const Report& report, const Days& whole) 
                    std::to_string(monthRow + row * step), "\" width=\"", std::to_string(square),
                    "\" height=\"", std::to_string(square), "\" class=\"",
                    downtimeClass(downtime, failed),
-                   watchKnown && watchedTime == 0s && !failed ? " unwatched" : "", "\"><title>",
-                   title, "</title></rect>");
+                   watchKnown && watchedTime == seconds{0} && !failed ? " unwatched" : "",
+                   "\"><title>", title, "</title></rect>");
         }
         page += "</svg>\n";
     }

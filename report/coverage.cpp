@@ -14,7 +14,7 @@ namespace event = record::event;
 // Any line the watcher writes shows it alive; a silence longer than this vouches for nothing.
 constexpr seconds longestSilence = record::heartbeat + record::heartbeatMargin;
 // Lines longer than any the watcher writes are skipped unread.
-constexpr std::size_t longestLine = 16 * 1024;
+constexpr std::size_t longestLine = 16'384;
 
 class CoverageReader {
   public:

@@ -41,7 +41,9 @@ void watchedLead(const WatchFigures& watch, Headline& said) {
         return;
     }
     const auto share = [](std::chrono::seconds part, std::chrono::seconds whole) {
-        return whole.count() > 0 ? static_cast<double>(part.count()) / whole.count() : 0.0;
+        return whole.count() > 0
+                   ? static_cast<double>(part.count()) / static_cast<double>(whole.count())
+                   : 0.0;
     };
     said.lead = "Watched " + hoursText(watch.watched) + " of " + hoursText(watch.period) + " (" +
                 percentText(share(watch.watched, watch.period), 1, false) + "); ";

@@ -62,8 +62,9 @@ std::string spanText(std::chrono::seconds span) {
 
 std::string hoursText(std::chrono::seconds span) {
     const long long minutes = span.count() / 60;
-    return std::to_string(minutes / 60) + "h " +
-           printed("%02d", static_cast<int>(minutes % 60), 0, 0) + "m";
+    const long long minute = minutes % 60;
+    return std::to_string(minutes / 60) + "h " + (minute < 10 ? "0" : "") + std::to_string(minute) +
+           "m";
 }
 
 std::string percentText(double share, int decimals, bool roundUp) {

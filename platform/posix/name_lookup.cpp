@@ -49,7 +49,8 @@ Answer answerOf(int status) {
 
 NameLookup::NameLookup(const std::string& host, std::uint16_t port, const LookupOptions& lookup)
     : port_(port) {
-    if (const std::scoped_lock lock(libraryUsers); ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) {
+    if (const std::scoped_lock lock(libraryUsers);
+        ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS) {
         throw std::runtime_error("c-ares could not be initialised");
     }
     ares_options options{};

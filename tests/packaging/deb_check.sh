@@ -27,7 +27,7 @@ fi
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root" || fail "cannot unpack $deb"
-for page in connectivity-monitor connectivity-report; do
+for page in connectivity-monitor connectivity-watch connectivity-report; do
     file=$root/usr/share/man/man1/$page.1.gz
     [ -s "$file" ] || fail "no manual page $page(1)"
     warnings=$(zcat "$file" | LC_ALL=C.UTF-8 groff -man -ww -Tutf8 2>&1 >/dev/null)

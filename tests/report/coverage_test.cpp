@@ -242,7 +242,7 @@ TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
     const sys_seconds start = sys_days{2024y / 1 / 1};
     const auto stamp = [](sys_seconds moment) { return report::record::stampText({moment, 0s}); };
     std::string record = stamp(start) + " started os=linux\n";
-    for (sys_seconds moment = start + 5min; moment < start + days{90}; moment += 5min) {
+    for (sys_seconds moment = start + minutes{5}; moment < start + days{90}; moment += minutes{5}) {
         record += stamp(moment) + " watching\n";
     }
     record += stamp(start + days{90}) + " stopped\n" + stamp(start + days{100}) + " started\n";

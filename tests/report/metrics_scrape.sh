@@ -2,11 +2,12 @@
 # The report's --metrics file served by a real node exporter's textfile collector, on loopback in
 # a private network namespace: the scraped figures are those the summary prints, and the file
 # parses (node_textfile_scrape_error 0).
-# usage: metrics_scrape.sh REPORT SAMPLE_LOG NODE_EXPORTER
+# usage: metrics_scrape.sh REPORT SAMPLE_LOG NODE_EXPORTER [SAMPLE_RECORD]
 set -u
 report=$1
 sample=$2
 exporter=$3
+record=${4-}
 [ -x "$exporter" ] || {
     echo "SKIP: no node exporter at $exporter (make test unpacks Debian's prometheus-node-exporter there)"
     exit 77
@@ -16,7 +17,9 @@ mkdir "$scratch/textfile"
 TZ=UTC "$report" "$sample" --metrics "$scratch/textfile/connectivity.prom" >"$scratch/summary" ||
     fail "the report failed"
 
-# The exporter and its scrape, in one private network namespace with loopback up.
+# scrape FOLDER: what the exporter serves of a textfile folder, run with its scrape in one private
+# network namespace with loopback up.
+scrape() {
 "${isolate[@]}" bash -c '
     ip link set lo up 2>/dev/null || exit 3
     "$1" --collector.disable-defaults --collector.textfile \
@@ -30,7 +33,9 @@ TZ=UTC "$report" "$sample" --metrics "$scratch/textfile/connectivity.prom" >"$sc
         fi 2>/dev/null
         sleep 0.1
     done
-    exit 4' _ "$exporter" "$scratch/textfile" >"$scratch/scraped" || fail "no scrape: status $?"
+    exit 4' _ "$exporter" "$1" >"$scratch/scraped" || fail "no scrape: status $?"
+}
+scrape "$scratch/textfile"
 
 # value NAME: the scraped value, as a plain number.
 value() { awk -v n="$1" '$1 == n { printf "%.0f", $2 }' "$scratch/scraped"; }
@@ -53,4 +58,17 @@ seconds() { # the summary's "1h 01m 29s" as seconds
 # The last failed check of the sample, Sun Feb 18 12:41:33 2024, read in TZ=UTC.
 [ "$(value connectivity_last_failed_check_timestamp_seconds)" = 1708260093 ] ||
     fail "last failed check: $(value connectivity_last_failed_check_timestamp_seconds)"
+
+# With the watcher's record: the outages by cause, every cause served, and the watched time.
+if [ -n "$record" ]; then
+    mkdir "$scratch/watched"
+    "$report" "$sample" --watch-record "$record" --metrics "$scratch/watched/connectivity.prom" \
+        >"$scratch/summary" || fail "the report with the record failed"
+    scrape "$scratch/watched"
+    [ "$(value node_textfile_scrape_error)" = 0 ] || fail "the exporter could not parse the causes"
+    [ "$(grep -c '^connectivity_outages_total{cause=' "$scratch/scraped")" = 7 ] &&
+        [ "$(awk '/^connectivity_outages_total\{/ { s += $2 } END { print s }' "$scratch/scraped")" = "$(figure Outages)" ] &&
+        [ "$(value connectivity_watched_seconds_total)" -gt 0 ] ||
+        fail "the figures by cause: $(grep '^connectivity' "$scratch/scraped")"
+fi
 echo "PASS: the node exporter serves the report's figures"

@@ -144,6 +144,24 @@ for date in 2024-02-30 ---------- -024-02-10 12-4-02-10 ''; do
     status 2 log.txt --since "$date"
 done
 
+# The watcher's record beside the log is read; one named that cannot be read is said, and the
+# report goes on with the log alone; one read from standard input only when named.
+printf '2024-02-18T00:29:00+01:00 started version=1 os=windows watcher=1 monitor=2\r\n' >connectivityWatch.txt
+printf '2024-02-18T00:30:10+01:00 diagnosis check="Sun Feb 18 00:29:21 2024" verdict=dns\r\n' >>connectivityWatch.txt
+printf '2024-02-18T00:33:00+01:00 stopped\r\n' >>connectivityWatch.txt
+[[ $(report log.txt --csv -) == *'2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,dns'* ]] ||
+    fail "the record beside the log: $(report log.txt --csv -)"
+[ "$(report log.txt --no-watch-record --csv -)" = "$expected" ] || fail "--no-watch-record"
+[ "$(report - --csv - <log.txt)" = "$expected" ] || fail "standard input took the record beside it"
+[[ $(report - --watch-record connectivityWatch.txt --csv - <log.txt) == *',93,dns'* ]] ||
+    fail "--watch-record with standard input"
+summary=$(report log.txt --watch-record missing.txt) || fail "a missing record failed the report"
+grep -q "cannot read the watcher's record missing.txt" err && [[ $summary == *"could not be read"* ]] ||
+    fail "a record that cannot be read: $(cat err) / $summary"
+status 2 log.txt --csv connectivityWatch.txt
+status 2 log.txt --watch-record ''
+rm connectivityWatch.txt
+
 # The log is never an output, nor two outputs one file: refused before anything is written.
 cp log.txt before.txt
 ln -s log.txt log-link.txt

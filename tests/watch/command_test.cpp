@@ -46,6 +46,9 @@ TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedOnceItsTi
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
     std::ifstream file(pids);
     for (pid_t pid = 0; file >> pid;) {
+        for (int waited = 0; waited < 100 && alive(pid); ++waited) { // a killed process dies soon
+            std::this_thread::sleep_for(20ms);
+        }
         EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived its command";
     }
 }

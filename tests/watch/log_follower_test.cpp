@@ -19,6 +19,7 @@ void write(const fs::path& path, const std::string& text, std::ios::openmode mod
 
 std::vector<std::string> textsOf(const std::vector<watch::FailedCheck>& checks) {
     std::vector<std::string> texts;
+    texts.reserve(checks.size());
     for (const auto& check : checks) {
         texts.push_back(check.timeText + (check.time ? "" : " (untimed)"));
     }

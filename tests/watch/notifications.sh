@@ -13,8 +13,9 @@ source "$(dirname "$0")/watch_support.sh"
 trap 'kill $(jobs -p) $bus 2>/dev/null; rm -rf "$scratch"' EXIT
 program_folder_with_stub_monitor
 
-# A bus on a path, not an abstract socket: the watcher runs in a network namespace of its own.
-bus=$(dbus-daemon --session --address="unix:path=$scratch/bus" --fork --print-pid) ||
+# A bus on a path, not an abstract socket: the bus and the watcher each have a network namespace
+# of their own.
+bus=$("${isolate[@]}" dbus-daemon --session --address="unix:path=$scratch/bus" --fork --print-pid) ||
     fail "no session bus"
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$scratch/bus
 "$service" >"$scratch/shown" &

@@ -36,7 +36,8 @@ class FakeWorld final : public watch::World {
     std::vector<std::string> events() const {
         std::vector<std::string> events;
         for (const std::string& line : lines) {
-            const auto parsed = record::parseLine(line.substr(0, line.size() - 1));
+            const std::string_view text(line.data(), line.size() - 1); // without its line end
+            const auto parsed = record::parseLine(text);
             EXPECT_TRUE(parsed) << line;
             events.push_back(parsed ? std::string(parsed->event) +
                                           (parsed->fields.empty() ? "" : " ") +
@@ -183,7 +184,7 @@ TEST(Watcher, OneDiagnosisAtATimeAndChecksThatCameMeanwhileShareTheNext) {
     watching.diagnosed(true);
     std::vector<std::string> checks;
     for (const std::string& line : watching.world.lines) {
-        const auto parsed = record::parseLine(line.substr(0, line.size() - 1));
+        const auto parsed = record::parseLine(std::string_view(line.data(), line.size() - 1));
         if (parsed->event == record::event::diagnosis) {
             checks.push_back(std::string(parsed->field("check")) + " " +
                              std::string(parsed->field("verdict")));

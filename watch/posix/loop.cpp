@@ -111,7 +111,6 @@ class PollLoop final : public Loop {
 } // namespace
 
 std::unique_ptr<Loop> Loop::make(const fs::path& /*folder*/, const fs::path& /*record*/) {
-    std::signal(SIGPIPE, SIG_IGN);
     return std::make_unique<PollLoop>();
 }
 
