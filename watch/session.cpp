@@ -1,10 +1,6 @@
 // The watcher's logic wired to the record, the monitor, the log, the diagnosis and the desktop.
 #include "session.h"
 
-#include <thread>
-
-#include "time_text.h"
-
 namespace watch {
 
 namespace event = report::record::event;
@@ -111,7 +107,7 @@ void Session::diagnose() {
     pending_ = std::make_shared<Pending>();
     // Detached: a session stopped mid-diagnosis does not wait for it; the thread keeps only what
     // it shares with the session, and its stages end by their deadline.
-    std::thread([pending = pending_, wake = wake_] {
+    system::runDetached([pending = pending_, wake = wake_] {
         const auto started = steady_clock::now();
         Observations seen = observe(started + diagnosisBudget);
         Diagnosis diagnosis{std::move(seen),
@@ -121,7 +117,7 @@ void Session::diagnose() {
             pending->result = std::move(diagnosis);
         }
         wake();
-    }).detach();
+    });
 }
 
 void Session::announce(const Change& change) {

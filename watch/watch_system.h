@@ -76,6 +76,12 @@ class Child {
 // a full disk. Empty where it can.
 std::string logProblem(const fs::path& folder, const fs::path& log);
 
+// --- Threads ---
+
+// Runs work on a thread of its own that nobody waits for: the system's own, not a pool's whose
+// records a thread ending may still touch as the next one starts.
+void runDetached(std::function<void()> work);
+
 // --- Saying things ---
 
 // A line for the person who started the program: on its standard output or error, or where a

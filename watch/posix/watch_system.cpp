@@ -299,6 +299,10 @@ std::string logProblem(const fs::path& folder, const fs::path& log) {
     return {};
 }
 
+void runDetached(std::function<void()> work) {
+    std::thread(std::move(work)).detach();
+}
+
 void tell(const std::string& text, bool problem) {
     report::system::writeStandard(problem ? stderr : stdout, text + "\n");
 }

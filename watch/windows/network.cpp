@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "../network.h"
+#include "../watch_system.h"
 #include "utf8_windows.h"
 
 namespace watch::network {
@@ -50,14 +51,14 @@ std::optional<Result> within(Clock::time_point deadline, Call call) {
         std::optional<Result> result;
     };
     const auto shared = std::make_shared<Shared>();
-    std::thread([shared, call = std::move(call)]() mutable {
+    system::runDetached([shared, call = std::move(call)]() mutable {
         Result result = call();
         {
             const std::scoped_lock lock(shared->mutex);
             shared->result = std::move(result);
         }
         shared->done.notify_all();
-    }).detach();
+    });
     std::unique_lock lock(shared->mutex);
     shared->done.wait_until(lock, deadline, [&] { return shared->result.has_value(); });
     return shared->result;

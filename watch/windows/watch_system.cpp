@@ -6,6 +6,7 @@
 #include <realtimeapiset.h>
 #include <time.h>
 
+#include <stdexcept>
 #include <thread>
 
 #include "system.h" // the report's: wide paths and Windows' own words for a failure
@@ -321,6 +322,26 @@ std::string logProblem(const fs::path& folder, const fs::path& log) {
         return "the disk is full";
     }
     return {};
+}
+
+// CreateThread itself: winpthreads hands a detached thread's record to the next thread created
+// while the ending one may still write its result into it.
+void runDetached(std::function<void()> work) {
+    auto* held = new std::function<void()>(std::move(work));
+    const HANDLE thread = ::CreateThread(
+        nullptr, 0,
+        [](void* argument) -> DWORD {
+            const std::unique_ptr<std::function<void()>> run(
+                static_cast<std::function<void()>*>(argument));
+            (*run)();
+            return 0;
+        },
+        held, 0, nullptr);
+    if (thread == nullptr) {
+        delete held;
+        throw std::runtime_error("cannot start a thread: " + systemMessage(::GetLastError()));
+    }
+    ::CloseHandle(thread);
 }
 
 void tell(const std::string& text, bool problem) {
