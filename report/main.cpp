@@ -37,16 +37,6 @@ int fail(const std::string& message) {
     return 1;
 }
 
-long long wholeSeconds(const std::string& text) {
-    const auto value = report::digitsOnly<long long>(text);
-    if (!value || *value > report::longestGap) {
-        throw CLI::ValidationError("--gap", "takes a whole number of seconds from 0 to " +
-                                                std::to_string(report::longestGap) + ", not '" +
-                                                text + "'");
-    }
-    return *value;
-}
-
 std::chrono::local_days localDate(const std::string& option, const std::string& text) {
     const std::string_view date = text;
     const auto year = report::digitsOnly<int>(date.substr(0, 4));
@@ -138,7 +128,11 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
     }
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
-        options.gapSeconds = wholeSeconds(gapText);
+        const auto gap = report::gapOf(gapText);
+        if (!gap) {
+            throw CLI::ValidationError("--gap", report::gapRule(gapText));
+        }
+        options.gapSeconds = gap->count();
         for (const auto& [option, text, day] :
              {std::tuple{"--since", &sinceText, &options.period.since},
               std::tuple{"--until", &untilText, &options.period.until}}) {

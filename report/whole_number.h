@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace report {
@@ -21,4 +23,16 @@ template <typename Number> std::optional<Number> digitsOnly(std::string_view tex
 // The longest --gap, a leap year: the report's and the watcher's.
 inline constexpr long long longestGap = 366LL * 86'400;
 
+// A --gap as typed: whole seconds up to the longest; nothing for anything else.
+inline std::optional<std::chrono::seconds> gapOf(const std::string& text) {
+    const auto value = digitsOnly<long long>(text);
+    return value && *value <= longestGap ? std::optional(std::chrono::seconds{*value})
+                                         : std::nullopt;
+}
+
+// Why a --gap was refused, for the usage error.
+inline std::string gapRule(const std::string& text) {
+    return "takes a whole number of seconds from 0 to " + std::to_string(longestGap) + ", not '" +
+           text + "'";
+}
 } // namespace report

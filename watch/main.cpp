@@ -78,13 +78,11 @@ int run(std::vector<std::string> arguments) {
     }
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
-        const auto gap = report::digitsOnly<long long>(gapText);
-        if (!gap || *gap > report::longestGap) {
-            throw CLI::ValidationError("--gap", "takes a whole number of seconds from 0 to " +
-                                                    std::to_string(report::longestGap) + ", not '" +
-                                                    gapText + "'");
+        const auto gap = report::gapOf(gapText);
+        if (!gap) {
+            throw CLI::ValidationError("--gap", report::gapRule(gapText));
         }
-        options.gap = std::chrono::seconds{*gap};
+        options.gap = *gap;
     } catch (const CLI::Success& done) { // --help or --version
         std::ostringstream out;
         app.exit(done, out, out);
