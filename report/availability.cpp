@@ -62,8 +62,8 @@ std::vector<LocalSpan> localSpans(const std::vector<WatchSpan>& spans, sys_secon
 } // namespace
 
 Cause primaryCause(const Outage& outage) {
-    const auto definite = std::find_if(outage.causes.begin(), outage.causes.end(), [](Cause c) {
-        return c != Cause::cleared && c != Cause::unknown;
+    const auto definite = std::find_if(outage.causes.begin(), outage.causes.end(), [](Verdict v) {
+        return v != Verdict::cleared && v != Verdict::unknown;
     });
     if (definite != outage.causes.end()) {
         return *definite;
@@ -71,16 +71,16 @@ Cause primaryCause(const Outage& outage) {
     if (!outage.causes.empty()) {
         return outage.causes.front();
     }
-    return outage.unwatchedChecks == outage.checks ? Cause::unwatched : Cause::unknown;
+    return outage.unwatchedChecks == outage.checks ? Cause::unwatched() : Verdict::unknown;
 }
 
 std::string causeList(const Outage& outage) {
     if (outage.causes.empty()) {
-        return std::string(nameOf(primaryCause(outage)));
+        return std::string(primaryCause(outage).name());
     }
     std::string list;
-    for (const Cause cause : outage.causes) {
-        list.append(list.empty() ? "" : ", then ").append(nameOf(cause));
+    for (const Verdict verdict : outage.causes) {
+        list.append(list.empty() ? "" : ", then ").append(core::wordOf(verdict));
     }
     return list;
 }
@@ -93,7 +93,7 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     figures.firstSkippedLines = coverage.firstSkippedLines;
     figures.slack = coverage.slack;
     for (const Outage& outage : report.outages) {
-        CauseTotal& total = figures.causes[static_cast<std::size_t>(primaryCause(outage))];
+        CauseTotal& total = figures.causes[primaryCause(outage).index()];
         ++total.outages;
         total.span += outage.span();
     }

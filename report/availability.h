@@ -36,7 +36,7 @@ struct WatchFigures {
     std::chrono::seconds leastDown{0};
     std::chrono::seconds mostDown{0};
     std::chrono::seconds slack{0};
-    std::array<CauseTotal, causeNames.size()> causes{}; // by each outage's first cause
+    std::array<CauseTotal, Cause::count> causes{}; // by each outage's first cause, by its index
     long skippedLines = 0;
     std::vector<long> firstSkippedLines;
     // In the period, in the log's local time, for the page.

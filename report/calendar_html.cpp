@@ -101,12 +101,12 @@ void appendCalendar(std::string& page, const Report& report, const Days& whole) 
             const auto watchFound = watched.find(day);
             const seconds watchedTime =
                 watchFound != watched.end() ? watchFound->second : seconds{0};
-            std::string title = weekdayDate(day) + ": ";
-            title += failed ? count(summary->second.checks, "failed check", "failed checks") +
-                                  ", down " + spanText(downtime)
+            std::string title = core::weekdayDate(day) + ": ";
+            title += failed ? core::count(summary->second.checks, "failed check", "failed checks") +
+                                  ", down " + core::spanText(downtime)
                             : "no failed check";
             if (watchKnown) {
-                title += "; watched " + hoursText(watchedTime);
+                title += "; watched " + core::hoursText(watchedTime);
             }
             append(page, "<rect x=\"", std::to_string(dayLabels + column * step), "\" y=\"",
                    std::to_string(monthRow + row * step), "\" width=\"", std::to_string(square),

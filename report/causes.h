@@ -1,32 +1,35 @@
-// Why an outage happened, in the watcher's words: the verdicts of its checks' diagnoses.
+// Why an outage happened: the verdict it counts under, or unwatched where no watcher saw it.
 #pragma once
 
-#include <array>
-#include <optional>
-#include <string>
+#include <cstddef>
 #include <string_view>
-#include <vector>
+
+#include "verdict.h"
 
 namespace report {
 
-// The watcher's verdicts, then two of the report's own: no diagnosis of any check of a watched
-// outage (unknown too), and an outage logged while nothing watched.
-enum class Cause { local, dns, provider, site, cleared, unknown, unwatched };
-inline constexpr std::array<std::string_view, 7> causeNames{
-    "local", "dns", "provider", "site", "cleared", "unknown", "unwatched"};
+using core::Verdict;
 
-inline std::string_view nameOf(Cause cause) {
-    return causeNames[static_cast<std::size_t>(cause)];
-}
+// Each of the watcher's verdicts, then the report's own word for an outage logged while nothing
+// watched.
+class Cause {
+  public:
+    // NOLINTNEXTLINE(google-explicit-constructor): every verdict is a cause
+    constexpr Cause(Verdict verdict) : index_(static_cast<std::size_t>(verdict)) {}
+    static constexpr Cause unwatched() { return Cause(core::verdictWords.size()); }
+    // Every cause in order, as the tables and the metrics list them.
+    static constexpr std::size_t count = core::verdictWords.size() + 1;
+    static constexpr Cause at(std::size_t index) { return Cause(index); }
 
-// A verdict's word; nothing for any other word.
-inline std::optional<Cause> causeNamed(std::string_view name) {
-    for (std::size_t i = 0; i + 1 < causeNames.size(); ++i) { // unwatched is no verdict
-        if (causeNames[i] == name) {
-            return static_cast<Cause>(i);
-        }
+    constexpr std::size_t index() const { return index_; }
+    constexpr std::string_view name() const {
+        return index_ < core::verdictWords.size() ? core::verdictWords[index_] : "unwatched";
     }
-    return std::nullopt;
-}
+    constexpr bool operator==(const Cause&) const = default;
+
+  private:
+    explicit constexpr Cause(std::size_t index) : index_(index) {}
+    std::size_t index_;
+};
 
 } // namespace report

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "monitor.h"
 #include "report.h" // skippedLinesShown
 
 namespace report {
@@ -40,9 +41,9 @@ class CoverageReader {
             close(last_.value_or(at)); // a watcher before it that never said it stopped
             stopped_ = logDown_ = false;
             monitorDown_ = !line.field("monitor-failed").empty();
-            const seconds bound =
-                line.field("os") == "windows" ? windowsCheckBound : linuxCheckBound;
-            coverage_.slack = std::max(coverage_.slack, monitorPause + bound);
+            const seconds bound = line.field("os") == "windows" ? core::monitor::windowsCheckBound
+                                                                : core::monitor::linuxCheckBound;
+            coverage_.slack = std::max(coverage_.slack, core::monitor::pause + bound);
         } else if (what == event::stopped) {
             close(at);
             stopped_ = true;
@@ -62,8 +63,8 @@ class CoverageReader {
         } else if (what == event::logWritable) {
             logDown_ = false;
         } else if (what == event::diagnosis) {
-            const auto check = timeOfText(line.field("check"));
-            const auto cause = causeNamed(line.field("verdict"));
+            const auto check = core::timeOfText(line.field("check"));
+            const auto cause = core::verdictNamed(line.field("verdict"));
             if (check && cause) {
                 coverage_.diagnoses.emplace_back(*check, *cause);
             }
@@ -121,9 +122,9 @@ class CoverageReader {
 
 } // namespace
 
-std::optional<Cause> Coverage::causeOf(LocalTime check) const {
+std::optional<Verdict> Coverage::causeOf(LocalTime check) const {
     const auto found = std::lower_bound(diagnoses.begin(), diagnoses.end(), check,
-                                        [](const std::pair<LocalTime, Cause>& entry,
+                                        [](const std::pair<LocalTime, Verdict>& entry,
                                            LocalTime time) { return entry.first < time; });
     return found != diagnoses.end() && found->first == check ? std::optional(found->second)
                                                              : std::nullopt;
@@ -170,18 +171,19 @@ Coverage readCoverage(std::FILE* file, std::string source) {
     coverage.source = std::move(source);
     CoverageReader reader(coverage);
     long lineNumber = 0;
-    coverage.problem = readLines(file, longestLine, 0, [&](std::string_view line, bool tornFront) {
-        ++lineNumber;
-        const auto parsed = tornFront ? std::nullopt : record::parseLine(line);
-        if (parsed) {
-            reader.add(*parsed);
-            return;
-        }
-        if (coverage.firstSkippedLines.size() < skippedLinesShown) {
-            coverage.firstSkippedLines.push_back(lineNumber);
-        }
-        ++coverage.skippedLines;
-    });
+    coverage.problem =
+        core::readLines(file, longestLine, 0, [&](std::string_view line, bool tornFront) {
+            ++lineNumber;
+            const auto parsed = tornFront ? std::nullopt : record::parseLine(line);
+            if (parsed) {
+                reader.add(*parsed);
+                return;
+            }
+            if (coverage.firstSkippedLines.size() < skippedLinesShown) {
+                coverage.firstSkippedLines.push_back(lineNumber);
+            }
+            ++coverage.skippedLines;
+        });
     reader.finish();
     return coverage;
 }

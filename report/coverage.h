@@ -11,9 +11,12 @@
 
 #include "causes.h"
 #include "log_records.h"
+#include "outages.h"
 #include "watch_record.h"
 
 namespace report {
+
+namespace record = core::record;
 
 // A stretch of time the record vouches for, or one the machine slept through.
 struct WatchSpan {
@@ -37,10 +40,10 @@ struct Coverage {
     std::optional<record::Stamp> last;
     // Where the local clock's offset from UTC changed: from then on, that offset.
     std::vector<std::pair<std::chrono::sys_seconds, std::chrono::seconds>> offsets;
-    std::vector<std::pair<LocalTime, Cause>> diagnoses; // by the failed check's time, sorted
+    std::vector<std::pair<LocalTime, Verdict>> diagnoses; // by the failed check's time, sorted
 
     // The verdict of the failed check at this local time, if it was diagnosed.
-    std::optional<Cause> causeOf(LocalTime check) const;
+    std::optional<Verdict> causeOf(LocalTime check) const;
     // The moment a local time of the log stands for, by the offsets the record gives that time
     // (the first of the two, in an hour a change of offset repeats).
     std::chrono::sys_seconds utcOf(LocalTime time) const;
@@ -48,11 +51,6 @@ struct Coverage {
     std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) const;
     bool watchedAt(std::chrono::sys_seconds moment) const;
 };
-
-// The pause between the monitor's cycles and its check's bound on each system.
-inline constexpr std::chrono::seconds monitorPause{30};
-inline constexpr std::chrono::seconds linuxCheckBound{10};
-inline constexpr std::chrono::seconds windowsCheckBound{21};
 
 // Reads a record from an open file in binary mode; lines not in its form are skipped and
 // counted. A failure to read is in problem, with what was read before it.

@@ -10,7 +10,7 @@ std::string csvTable(const Report& report) {
     std::string csv = "start,end,failed_checks,seconds,cause\n";
     for (const Outage& outage : report.outages) {
         const std::string cause = causes ? causeList(outage) : "";
-        csv += isoDateTime(outage.start) + "," + isoDateTime(outage.end) + "," +
+        csv += core::isoDateTime(outage.start) + "," + core::isoDateTime(outage.end) + "," +
                std::to_string(outage.checks) + "," + std::to_string(outage.span().count()) + "," +
                (cause.find(',') != std::string::npos ? "\"" + cause + "\"" : cause) + "\n";
     }

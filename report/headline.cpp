@@ -7,7 +7,7 @@ namespace report {
 namespace {
 
 std::string dayRange(std::chrono::local_days from, std::chrono::local_days to) {
-    return from == to ? isoDate(from) : isoDate(from) + " to " + isoDate(to);
+    return from == to ? core::isoDate(from) : core::isoDate(from) + " to " + core::isoDate(to);
 }
 
 std::string periodTitle(const Report& report) {
@@ -17,8 +17,8 @@ std::string periodTitle(const Report& report) {
         return dayRange(*period.since, *period.until);
     }
     if (!report.earliest) {
-        return period.since   ? "from " + isoDate(*period.since)
-               : period.until ? "until " + isoDate(*period.until)
+        return period.since   ? "from " + core::isoDate(*period.since)
+               : period.until ? "until " + core::isoDate(*period.until)
                               : "no outages";
     }
     return dayRange(period.since.value_or(floor<std::chrono::days>(*report.earliest)),
@@ -45,17 +45,18 @@ void watchedLead(const WatchFigures& watch, Headline& said) {
                    ? static_cast<double>(part.count()) / static_cast<double>(whole.count())
                    : 0.0;
     };
-    said.lead = "Watched " + hoursText(watch.watched) + " of " + hoursText(watch.period) + " (" +
-                percentText(share(watch.watched, watch.period), 1, false) + "); ";
+    said.lead = "Watched " + core::hoursText(watch.watched) + " of " +
+                core::hoursText(watch.period) + " (" +
+                core::percentText(share(watch.watched, watch.period), 1, false) + "); ";
     said.lead +=
         watch.watched.count() > 0
-            ? "available " + percentText(1 - share(watch.mostDown, watch.watched), 2, false) +
-                  " to " + percentText(1 - share(watch.leastDown, watch.watched), 2, true) +
+            ? "available " + core::percentText(1 - share(watch.mostDown, watch.watched), 2, false) +
+                  " to " + core::percentText(1 - share(watch.leastDown, watch.watched), 2, true) +
                   " of the watched time"
             : "no watched time to measure availability in";
     if (watch.skippedLines > 0) {
         said.figures.push_back(
-            {"Record skipped", count(watch.skippedLines, "line", "lines"),
+            {"Record skipped", core::count(watch.skippedLines, "line", "lines"),
              "not in the record's form: " + lineList(watch.firstSkippedLines, watch.skippedLines)});
     }
     said.notes.push_back(
@@ -77,8 +78,9 @@ Headline headline(const Report& report) {
         figures.push_back({"Selected", periodTitle(report), "outages that began on these days"});
     }
     if (report.earliest) {
-        figures.push_back({"Period", dateTime(*report.earliest) + " to " + dateTime(*report.latest),
-                           "local time"});
+        figures.push_back(
+            {"Period", core::dateTime(*report.earliest) + " to " + core::dateTime(*report.latest),
+             "local time"});
     }
     figures.push_back({"Failed checks", std::to_string(report.failedChecks),
                        report.untimedChecks > 0
@@ -88,17 +90,17 @@ Headline headline(const Report& report) {
         {"Outages", std::to_string(report.outages.size()),
          "checks at most " + std::to_string(report.gap.count()) + " s apart are one outage"});
     if (const Outage* longest = report.longest()) {
-        figures.push_back(
-            {"Longest outage", spanText(longest->span()), "from " + dateTime(longest->start)});
-        figures.push_back({"Total span", spanText(report.totalSpan()), ""});
+        figures.push_back({"Longest outage", core::spanText(longest->span()),
+                           "from " + core::dateTime(longest->start)});
+        figures.push_back({"Total span", core::spanText(report.totalSpan()), ""});
     }
     if (report.skippedLines > 0) {
-        figures.push_back({"Skipped", count(report.skippedLines, "line", "lines"),
+        figures.push_back({"Skipped", core::count(report.skippedLines, "line", "lines"),
                            "not in the monitor's form: " +
                                lineList(report.firstSkippedLines, report.skippedLines)});
     }
     if (report.timeWentBackwards > 0) {
-        figures.push_back({"Time went back", count(report.timeWentBackwards, "time", "times"),
+        figures.push_back({"Time went back", core::count(report.timeWentBackwards, "time", "times"),
                            "first at line " + std::to_string(report.firstBackwardsLine)});
         said.notes.push_back(
             "The log's time went backwards: two monitors writing one log, or a clock set back. "

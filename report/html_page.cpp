@@ -33,7 +33,7 @@ std::string escaped(const std::string& text) {
 }
 
 std::string markClass(const Outage& outage, bool causes) {
-    return causes ? "c-" + std::string(nameOf(primaryCause(outage))) : "";
+    return causes ? "c-" + std::string(primaryCause(outage).name()) : "";
 }
 
 std::optional<Days> daysOf(const Report& report) {
@@ -196,7 +196,7 @@ class Unwatched {
 // One day's row: where nothing watched it, hatched; a mark for each part of an outage on it.
 void appendDayRow(std::string& page, std::chrono::local_days day,
                   const std::vector<const Outage*>& outages, Unwatched* unwatched) {
-    openRow(page, weekdayDate(day), "Outages on " + isoDate(day));
+    openRow(page, core::weekdayDate(day), "Outages on " + core::isoDate(day));
     if (unwatched != nullptr) {
         for (const auto& [from, to] : unwatched->on(day)) {
             append(page, "<rect class=\"unwatched\" x=\"", std::to_string(from),
@@ -209,9 +209,9 @@ void appendDayRow(std::string& page, std::chrono::local_days day,
     for (const Outage* outage : outages) {
         appendMark(page, (std::max(outage->start, dayStart) - dayStart).count(),
                    (std::min(outage->end, dayEnd) - dayStart).count(),
-                   dateTime(outage->start) + " to " + dateTime(outage->end) + ": " +
-                       count(outage->checks, "failed check", "failed checks") + ", span " +
-                       spanText(outage->span()) +
+                   core::dateTime(outage->start) + " to " + core::dateTime(outage->end) + ": " +
+                       core::count(outage->checks, "failed check", "failed checks") + ", span " +
+                       core::spanText(outage->span()) +
                        (unwatched != nullptr ? ", " + causeList(*outage) : ""),
                    html::markClass(*outage, unwatched != nullptr));
     }
@@ -222,8 +222,8 @@ void appendDayRow(std::string& page, std::chrono::local_days day,
 // the log's lines, not with the length of its outages.
 void appendQuietDays(std::string& page, std::chrono::local_days first,
                      std::chrono::local_days last) {
-    const std::string days = count((last - first).count() + 1, "day", "days");
-    openRow(page, isoDate(first) + (first == last ? "" : " to<br/>" + isoDate(last)),
+    const std::string days = core::count((last - first).count() + 1, "day", "days");
+    openRow(page, core::isoDate(first) + (first == last ? "" : " to<br/>" + core::isoDate(last)),
             days + " inside one outage");
     appendMark(page, 0, secondsPerDay, days + " inside one outage, with no check recorded");
     page += "</svg></div>\n";
@@ -287,13 +287,13 @@ void appendTimeline(std::string& page, const Report& report,
 void appendCauses(std::string& page, const WatchFigures& watch) {
     page += "<h2>Causes</h2>\n<table class=\"causes\">\n<thead><tr><th>Cause</th>"
             "<th class=\"n\">Outages</th><th class=\"n\">Span</th></tr></thead>\n<tbody>\n";
-    for (std::size_t i = 0; i < causeNames.size(); ++i) {
+    for (std::size_t i = 0; i < Cause::count; ++i) {
         const CauseTotal& total = watch.causes[i];
         if (total.outages > 0) {
-            const std::string name(causeNames[i]);
+            const std::string name(Cause::at(i).name());
             append(page, "<tr><td><span class=\"swatch c-", name, "\"></span>", name,
                    "</td><td class=\"n\">", std::to_string(total.outages), "</td><td class=\"n\">",
-                   spanText(total.span), "</td></tr>\n");
+                   core::spanText(total.span), "</td></tr>\n");
         }
     }
     page += "</tbody>\n</table>\n<p class=\"note\"><span class=\"swatch unwatched\"></span>Hatched "
@@ -360,9 +360,9 @@ std::string htmlPage(const Report& report, const std::string& source) {
            "<th class=\"n\">Failed checks</th><th class=\"n\">Span</th>",
            causes ? "<th>Cause</th>" : "", "</tr></thead>\n<tbody>\n");
     for (const Outage& outage : report.outages) {
-        append(page, "<tr><td>", dateTime(outage.start), "</td><td>", dateTime(outage.end),
-               "</td><td class=\"n\">", std::to_string(outage.checks), "</td><td class=\"n\">",
-               spanText(outage.span()), "</td>");
+        append(page, "<tr><td>", core::dateTime(outage.start), "</td><td>",
+               core::dateTime(outage.end), "</td><td class=\"n\">", std::to_string(outage.checks),
+               "</td><td class=\"n\">", core::spanText(outage.span()), "</td>");
         if (causes) {
             append(page, "<td><span class=\"swatch ", html::markClass(outage, true), "\"></span>",
                    causeList(outage), "</td>");

@@ -13,9 +13,11 @@
 #include <CLI/CLI.hpp>
 
 #include "log_records.h"
+#include "monitor.h"
 #include "output_file.h"
 #include "renderers.h"
 #include "report.h"
+#include "report_os.h"
 #include "system.h"
 #include "watch_record.h"
 #include "whole_number.h"
@@ -23,7 +25,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-namespace system = report::system;
+namespace system = core::system;
+namespace os = report::os;
 using system::FileIdentity;
 using system::pathOf;
 
@@ -39,11 +42,11 @@ int fail(const std::string& message) {
 
 std::chrono::local_days localDate(const std::string& option, const std::string& text) {
     const std::string_view date = text;
-    const auto year = report::digitsOnly<int>(date.substr(0, 4));
+    const auto year = core::digitsOnly<int>(date.substr(0, 4));
     const auto month =
-        report::digitsOnly<unsigned>(date.substr(std::min<std::size_t>(5, date.size()), 2));
+        core::digitsOnly<unsigned>(date.substr(std::min<std::size_t>(5, date.size()), 2));
     const auto day =
-        report::digitsOnly<unsigned>(date.substr(std::min<std::size_t>(8, date.size()), 2));
+        core::digitsOnly<unsigned>(date.substr(std::min<std::size_t>(8, date.size()), 2));
     const bool shaped =
         date.size() == 10 && date[4] == '-' && date[7] == '-' && year && month && day;
     const std::chrono::year_month_day parsed{std::chrono::year{shaped ? *year : 0},
@@ -57,7 +60,7 @@ std::chrono::local_days localDate(const std::string& option, const std::string& 
 
 // What the command line asks for, checked.
 struct Options {
-    std::string log = "connectivityLog.txt"; // - is standard input
+    std::string log{core::monitor::logName}; // - is standard input
     long long gapSeconds = 90;
     report::Period period;
     std::string csv; // empty: not written; - is standard output
@@ -128,9 +131,9 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
     }
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
-        const auto gap = report::gapOf(gapText);
+        const auto gap = core::gapOf(gapText);
         if (!gap) {
-            throw CLI::ValidationError("--gap", report::gapRule(gapText));
+            throw CLI::ValidationError("--gap", core::gapRule(gapText));
         }
         options.gapSeconds = gap->count();
         for (const auto& [option, text, day] :
@@ -184,7 +187,7 @@ std::vector<Destination> destinationsOf(const Options& options) {
         if (path == "-") {
             destinations.front() = {output, option, path, true};
         } else if (!path.empty()) {
-            destinations.push_back({output, option, path, system::isStandardOutput(pathOf(path))});
+            destinations.push_back({output, option, path, os::isStandardOutput(pathOf(path))});
         }
     }
     return destinations;
@@ -222,7 +225,7 @@ std::string clashOf(const std::vector<Input>& inputs, const std::vector<Destinat
         }
         for (std::size_t j = 0; j < i; ++j) {
             if (!destinations[j].toStandardOutput &&
-                system::sameFile(pathOf(destinations[j].path), pathOf(destination.path))) {
+                os::sameFile(pathOf(destinations[j].path), pathOf(destination.path))) {
                 return destinations[j].option + " and " + destination.option +
                        " name the same file";
             }
@@ -241,7 +244,7 @@ std::optional<fs::path> watchRecordPath(const Options& options) {
         return pathOf(options.watchRecord);
     }
     const fs::path log = pathOf(options.log);
-    return (log.has_parent_path() ? log.parent_path() : fs::path(".")) / report::record::fileName;
+    return (log.has_parent_path() ? log.parent_path() : fs::path(".")) / core::record::fileName;
 }
 
 // The record, read before the log so each check can take its verdict. One that cannot be read is
@@ -292,7 +295,7 @@ int run(std::vector<std::string> arguments) {
     }
     const bool fromStandardInput = options.log == "-";
     std::FILE* log =
-        fromStandardInput ? system::standardInput() : system::openForReading(pathOf(options.log));
+        fromStandardInput ? os::standardInput() : system::openForReading(pathOf(options.log));
     if (log == nullptr) {
         return fail("cannot open " + options.log + ": " + std::strerror(errno));
     }
@@ -312,8 +315,8 @@ int run(std::vector<std::string> arguments) {
     const bool recordRead = coverage && coverage->problem.empty();
     report::ReportBuilder builder{std::chrono::seconds{options.gapSeconds}, options.period,
                                   recordRead ? &*coverage : nullptr};
-    const std::string readError = report::readLog(
-        log, [&](const report::LineVerdict& verdict, long line) { builder.add(verdict, line); });
+    const std::string readError = core::readLog(
+        log, [&](const core::LineVerdict& verdict, long line) { builder.add(verdict, line); });
     if (!fromStandardInput) {
         std::fclose(log);
     }
@@ -337,7 +340,7 @@ int run(std::vector<std::string> arguments) {
                    !problem.empty()) {
             status = fail(problem);
         } else if (destination.output == Output::html && options.openPage) {
-            if (const std::string problem = system::openInBrowser(pathOf(destination.path));
+            if (const std::string problem = os::openInBrowser(pathOf(destination.path));
                 !problem.empty()) {
                 status = fail("cannot open " + destination.path + " in the browser: " + problem);
             }

@@ -45,8 +45,8 @@ std::string metrics(const Report& report) {
         const auto perCause = [&](const char* name, const char* help, auto value) {
             out.append("# HELP ").append(name).append(" ").append(help).append("\n");
             out.append("# TYPE ").append(name).append(" counter\n");
-            for (std::size_t i = 0; i < causeNames.size(); ++i) {
-                out.append(name).append("{cause=\"").append(causeNames[i]).append("\"} ");
+            for (std::size_t i = 0; i < Cause::count; ++i) {
+                out.append(name).append("{cause=\"").append(Cause::at(i).name()).append("\"} ");
                 out.append(std::to_string(value(totals[i]))).append("\n");
             }
         };

@@ -2,13 +2,15 @@
 #pragma once
 
 #include <chrono>
-
 #include <vector>
 
 #include "causes.h"
 #include "log_records.h"
 
 namespace report {
+
+using core::LineVerdict;
+using core::LocalTime;
 
 // From the first failed check to the last; the real outage lasted at least this long.
 struct Outage {
@@ -17,7 +19,7 @@ struct Outage {
     long checks = 0;
     // With the watcher's record: its checks' verdicts, each once, in the order they came, and
     // how many of its checks were logged while nothing watched.
-    std::vector<Cause> causes;
+    std::vector<Verdict> causes;
     long unwatchedChecks = 0;
     std::chrono::seconds span() const { return end - start; }
 };

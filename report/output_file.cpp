@@ -3,11 +3,15 @@
 
 #include <utility>
 
-#include "system.h"
+#include "report_os.h"
 
 namespace report {
 namespace fs = std::filesystem;
-using namespace system;
+using namespace os;
+using core::system::describe;
+using core::system::displayName;
+using core::system::isAbsent;
+using core::system::lastFailure;
 namespace {
 
 // Closes on every path; close() hands the handle back for a close whose failure counts.

@@ -67,12 +67,12 @@ std::string textSummary(const Report& report, const std::string& source) {
     const bool causes = report.watch && report.watch->problem.empty();
     if (causes) {
         text += "\nCauses (an outage counts under its first):\n";
-        for (std::size_t i = 0; i < causeNames.size(); ++i) {
+        for (std::size_t i = 0; i < Cause::count; ++i) {
             const CauseTotal& total = report.watch->causes[i];
             if (total.outages > 0) {
-                text += leftColumn(std::string(causeNames[i]), 12) +
-                        column(count(total.outages, "outage", "outages"), 14) +
-                        column(spanText(total.span), spanWidth) + "\n";
+                text += leftColumn(std::string(Cause::at(i).name()), 12) +
+                        column(core::count(total.outages, "outage", "outages"), 14) +
+                        column(core::spanText(total.span), spanWidth) + "\n";
             }
         }
     }
@@ -83,9 +83,10 @@ std::string textSummary(const Report& report, const std::string& source) {
     text += leftColumn("Day", 14) + column("Failed checks", checksWidth) +
             column("Outages", outagesWidth) + column("Longest", spanWidth) + "\n";
     for (const auto& [day, summary] : report.days) {
-        text += weekdayDate(day) + column(std::to_string(summary.checks), checksWidth) +
+        text += core::weekdayDate(day) + column(std::to_string(summary.checks), checksWidth) +
                 column(std::to_string(summary.outages), outagesWidth) +
-                column(summary.outages > 0 ? spanText(summary.longest) : "-", spanWidth) + "\n";
+                column(summary.outages > 0 ? core::spanText(summary.longest) : "-", spanWidth) +
+                "\n";
     }
     constexpr std::size_t timeWidth = 21;
     constexpr std::size_t outageChecksWidth = 10;
@@ -97,9 +98,9 @@ std::string textSummary(const Report& report, const std::string& source) {
         .append(causes ? "  Cause" : "")
         .append("\n");
     for (const Outage& outage : report.outages) {
-        text += dateTime(outage.start) + "  " + dateTime(outage.end) +
+        text += core::dateTime(outage.start) + "  " + core::dateTime(outage.end) +
                 column(std::to_string(outage.checks), outageChecksWidth) +
-                column(spanText(outage.span()), spanWidth) +
+                column(core::spanText(outage.span()), spanWidth) +
                 (causes ? "  " + causeList(outage) : "") + "\n";
     }
     return text;

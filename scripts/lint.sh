@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$1
-mapfile -t sources < <(find src platform report tests bench -name '*.cpp' -o -name '*.h' | sort)
+mapfile -t sources < <(find src platform core watch report tests bench -name '*.cpp' -o -name '*.h' | sort)
 # Windows-only and clang-only (fuzz) sources are not in the Linux build's compile commands.
 mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep '\.cpp$' |
     grep -Ev '^tests/(windows|fuzz)/|(^|/)windows/|_windows\.cpp$')
@@ -30,5 +30,5 @@ fi
 echo "cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
     --enable=warning,performance,portability --suppress=missingIncludeSystem \
-    -I platform -I report -I tests/double -I tests/support "${units[@]}"
+    -I platform -I core -I report -I watch -I tests/double -I tests/support "${units[@]}"
 echo "lint: clean"

@@ -7,31 +7,30 @@ namespace watch {
 namespace {
 
 std::string clockOf(const Stamp& stamp) {
-    return report::clockTime(stamp.local()).substr(0, 5); // 14:02
+    return core::clockTime(stamp.local()).substr(0, 5); // 14:02
 }
 
 // The verdict in words a person can act on.
-std::string causeText(const std::string& cause) {
-    if (cause == "local") {
+std::string causeText(Verdict cause) {
+    switch (cause) {
+    case Verdict::local:
         return "your own network: no route out, or the router does not answer";
-    }
-    if (cause == "dns") {
+    case Verdict::dns:
         return "name service: the Internet answers, the site's name does not resolve";
-    }
-    if (cause == "provider") {
+    case Verdict::provider:
         return "your provider: the router answers, nothing beyond it does";
-    }
-    if (cause == "site") {
+    case Verdict::site:
         return "the checked site alone: the rest of the Internet answers";
-    }
-    if (cause == "cleared") {
+    case Verdict::cleared:
         return "it was back by the time it was diagnosed";
+    case Verdict::unknown:
+        break;
     }
     return "";
 }
 
 std::string checks(long count) {
-    return report::count(count, "failed check", "failed checks");
+    return core::count(count, "failed check", "failed checks");
 }
 
 } // namespace
@@ -43,12 +42,11 @@ std::string changeTitle(const Change& change) {
 
 std::string changeText(const Change& change) {
     if (change.kind == Change::Kind::down) {
-        const std::string cause = causeText(change.cause);
+        const std::string cause = change.cause ? causeText(*change.cause) : "";
         return "No connection since " + clockOf(change.since) +
                (cause.empty() ? "." : ". Cause: " + cause + ".");
     }
-    return "Back online after " + report::spanText(change.span) + " (" + checks(change.checks) +
-           ")";
+    return "Back online after " + core::spanText(change.span) + " (" + checks(change.checks) + ")";
 }
 
 std::string stateText(const State& state, const Stamp& now) {
@@ -57,7 +55,8 @@ std::string stateText(const State& state, const Stamp& now) {
         return "The log cannot be written: " + state.problem;
     case State::Kind::offline:
         return "Offline since " + clockOf(state.outage->since) +
-               (state.outage->cause.empty() ? "" : " (" + state.outage->cause + ")");
+               (state.outage->cause ? " (" + std::string(core::wordOf(*state.outage->cause)) + ")"
+                                    : "");
     case State::Kind::online:
         break;
     }

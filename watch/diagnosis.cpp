@@ -16,24 +16,6 @@ template <typename Entries> bool anyAnswered(const Entries& entries) {
 
 } // namespace
 
-std::string_view verdictName(Verdict verdict) {
-    switch (verdict) {
-    case Verdict::local:
-        return "local";
-    case Verdict::dns:
-        return "dns";
-    case Verdict::provider:
-        return "provider";
-    case Verdict::site:
-        return "site";
-    case Verdict::cleared:
-        return "cleared";
-    case Verdict::unknown:
-        break;
-    }
-    return "unknown";
-}
-
 Verdict verdictOf(const Observations& seen) {
     if (anyAnswered(seen.site)) {
         return Verdict::cleared;
@@ -74,8 +56,12 @@ Observations observe(Clock::time_point deadline) {
         std::vector<std::jthread> stages; // joined at the end of this block
         stages.emplace_back(
             [&] { seen.gatewaysKnown = network::localLink(deadline, seen.gateways); });
-        stages.emplace_back([&] { seen.nameservers = network::nameservers(probedHost, deadline); });
-        stages.emplace_back([&] { seen.site = network::site(probedHost, probedPort, deadline); });
+        stages.emplace_back(
+            [&] { seen.nameservers = network::nameservers(core::monitor::probedHost, deadline); });
+        stages.emplace_back([&] {
+            seen.site =
+                network::site(core::monitor::probedHost, core::monitor::probedPort, deadline);
+        });
         for (std::size_t i = 0; i < std::size(beyondAddresses); ++i) {
             stages.emplace_back(
                 [&, i] { seen.beyond[i] = network::connectTo(beyondAddresses[i], deadline); });

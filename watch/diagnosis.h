@@ -7,20 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "monitor.h"
+#include "verdict.h"
+
 namespace watch {
 
 using Clock = std::chrono::steady_clock;
-
-// Where the way to the probed site broke, in a fixed, documented set of words.
-enum class Verdict {
-    local,    // no default route, or the gateway is silent: the computer's own network
-    dns,      // the gateway and the addresses beyond answer; the site's name does not resolve
-    provider, // the gateway answers, nothing beyond it does
-    site,     // everything answers but the probed site
-    cleared,  // the probed site answers again by the time of the diagnosis
-    unknown,  // the stages could not tell
-};
-std::string_view verdictName(Verdict verdict);
+using core::Verdict;
 
 // What the stages saw. Each list holds one entry per family, server or address asked.
 struct Observations {
@@ -54,9 +47,6 @@ std::string summary(const std::vector<Observations::Gateway>& gateways);
 // anycast networks in each family, port 443, by literal.
 inline constexpr std::string_view beyondAddresses[] = {"1.1.1.1", "9.9.9.9", "2606:4700:4700::1111",
                                                        "2620:fe::fe"};
-// The site the monitor probes (https://www.google.com), asked again per family.
-inline constexpr std::string_view probedHost = "www.google.com";
-inline constexpr std::uint16_t probedPort = 443;
 // The whole diagnosis, all stages in parallel; detecting the failed check and recording the
 // verdict fit in what is left of ten seconds.
 inline constexpr std::chrono::milliseconds diagnosisBudget{9'000};

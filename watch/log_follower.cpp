@@ -16,14 +16,14 @@ constexpr std::size_t longestUnfinished = 4096;
 } // namespace
 
 LogFollower::LogFollower(fs::path log) : log_(std::move(log)) {
-    identity_ = report::system::identityOf(log_);
+    identity_ = core::system::identityOf(log_);
     std::error_code error;
     offset_ = identity_ ? fs::file_size(log_, error) : 0;
     offset_ = error ? 0 : offset_;
 }
 
 std::vector<FailedCheck> LogFollower::newChecks() {
-    const auto identity = report::system::identityOf(log_);
+    const auto identity = core::system::identityOf(log_);
     std::error_code error;
     const std::uintmax_t size = identity ? fs::file_size(log_, error) : 0;
     if (!identity || error || identity != identity_ || size < offset_) {
@@ -42,10 +42,10 @@ std::vector<FailedCheck> LogFollower::newChecks() {
     offset_ += text.size();
 
     std::vector<FailedCheck> checks;
-    const auto sink = [&checks](const report::LineVerdict& verdict, long /*line*/) {
-        if (verdict.kind != report::LineVerdict::Kind::notARecord) {
+    const auto sink = [&checks](const core::LineVerdict& verdict, long /*line*/) {
+        if (verdict.kind != core::LineVerdict::Kind::notARecord) {
             checks.push_back(
-                {std::string(verdict.timeText), verdict.kind == report::LineVerdict::Kind::timed
+                {std::string(verdict.timeText), verdict.kind == core::LineVerdict::Kind::timed
                                                     ? std::optional(verdict.time)
                                                     : std::nullopt});
         }
@@ -53,7 +53,7 @@ std::vector<FailedCheck> LogFollower::newChecks() {
     std::size_t start = 0;
     for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         unfinished_.append(text, start, end - start);
-        report::readLine(unfinished_, 0, sink);
+        core::readLine(unfinished_, 0, sink);
         unfinished_.clear();
     }
     unfinished_.append(text, start);

@@ -23,7 +23,7 @@ class LogFollower {
 
   private:
     std::filesystem::path log_;
-    std::optional<report::system::FileIdentity> identity_;
+    std::optional<core::system::FileIdentity> identity_;
     std::uintmax_t offset_ = 0;
     std::string unfinished_;
 };

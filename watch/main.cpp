@@ -8,16 +8,16 @@
 
 #include "session.h"
 #include "system.h"
+#include "watch_os.h"
 #include "watch_record.h"
-#include "watch_system.h"
 #include "whole_number.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-namespace record = report::record;
+namespace record = core::record;
 using namespace std::chrono_literals;
-using watch::system::tell;
+using watch::os::tell;
 
 constexpr const char* usage =
     "usage: connectivity-watch [--quiet] [--on-change COMMAND] [--gap SECONDS] | --stop\n";
@@ -27,14 +27,14 @@ constexpr const char* usage =
 constexpr int nothingToStop = 3;
 
 std::string named(const fs::path& path) {
-    return report::system::displayName(path);
+    return core::system::displayName(path);
 }
 
 // Who holds the folder: the last start in the record says.
 std::string whoWatches(const fs::path& recordPath, const fs::path& folder) {
     std::ifstream file(recordPath, std::ios::binary | std::ios::ate);
     const std::streamoff size = file.tellg();
-    const std::streamoff tail = std::min<std::streamoff>(size, 64 * 1024);
+    const std::streamoff tail = std::min<std::streamoff>(size, std::streamoff{64} * 1024);
     std::string text(static_cast<std::size_t>(tail), '\0');
     file.seekg(size - tail);
     file.read(text.data(), tail);
@@ -78,9 +78,9 @@ int run(std::vector<std::string> arguments) {
     }
     try {
         app.parse(static_cast<int>(argv.size()), argv.data());
-        const auto gap = report::gapOf(gapText);
+        const auto gap = core::gapOf(gapText);
         if (!gap) {
-            throw CLI::ValidationError("--gap", report::gapRule(gapText));
+            throw CLI::ValidationError("--gap", core::gapRule(gapText));
         }
         options.gap = *gap;
     } catch (const CLI::Success& done) { // --help or --version
@@ -102,7 +102,7 @@ int run(std::vector<std::string> arguments) {
     options.folder = fs::current_path();
     const fs::path recordPath = options.folder / record::fileName;
     if (stop) {
-        const auto outcome = watch::system::stopWatcher(recordPath, 20s);
+        const auto outcome = watch::os::stopWatcher(recordPath, 20s);
         if (!outcome.problem.empty()) {
             tell("connectivity-watch: " + outcome.problem, true);
             return 1;
@@ -115,7 +115,7 @@ int run(std::vector<std::string> arguments) {
 
     std::string why;
     bool held = false;
-    auto file = watch::system::Record::open(recordPath, why, held);
+    auto file = watch::os::Record::open(recordPath, why, held);
     if (!file) {
         if (held) {
             tell("connectivity-watch: " + whoWatches(recordPath, options.folder), false);
@@ -124,7 +124,7 @@ int run(std::vector<std::string> arguments) {
         tell("connectivity-watch: cannot write " + named(recordPath) + ": " + why, true);
         return 1;
     }
-    const auto loop = watch::system::Loop::make(options.folder, recordPath);
+    const auto loop = watch::os::Loop::make(options.folder, recordPath);
     watch::Session session(options, std::move(file), loop->desktop(), loop->waker());
     session.begin(CONNECTIVITY_VERSION);
     session.end(loop->run(session));
@@ -134,9 +134,9 @@ int run(std::vector<std::string> arguments) {
 } // namespace
 
 int main(int argc, char** argv) {
-    report::system::prepareProcess();
+    core::system::prepareProcess();
     try {
-        return run(report::system::arguments(argc, argv));
+        return run(core::system::arguments(argc, argv));
     } catch (const std::exception& error) { // out of memory, say: said plainly, not a crash
         tell(std::string("connectivity-watch: ") + error.what(), true);
         return 1;

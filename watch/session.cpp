@@ -3,7 +3,7 @@
 
 namespace watch {
 
-namespace event = report::record::event;
+namespace event = core::record::event;
 using namespace std::chrono;
 
 namespace {
@@ -20,24 +20,24 @@ Settings settingsOf(const Options& options) {
 }
 } // namespace
 
-Session::Session(Options options, std::unique_ptr<system::Record> record, Desktop& desktop,
+Session::Session(Options options, std::unique_ptr<os::Record> record, Desktop& desktop,
                  std::function<void()> wake)
     : options_(std::move(options)), record_(std::move(record)), desktop_(desktop),
       wake_(std::move(wake)), watcher_(*this, settingsOf(options_)),
-      follower_(options_.folder / logName), monitor_(system::Child::make()) {}
+      follower_(options_.folder / core::monitor::logName), monitor_(os::Child::make()) {}
 
 Session::~Session() {
     monitor_->stop();
 }
 
 void Session::begin(std::string_view version) {
-    watcher_.start(system::readClocks(), version, system::osName(), system::processId());
+    watcher_.start(os::readClocks(), version, os::osName(), os::processId());
     nextLogCheck_ = steady_clock::now();
     service();
 }
 
 void Session::service() {
-    const Readings now = system::readClocks();
+    const Readings now = os::readClocks();
     while (!unwritten_.empty() && record_->append(unwritten_.front())) {
         unwritten_.pop_front();
     }
@@ -50,7 +50,8 @@ void Session::service() {
     }
     if (steady_clock::now() >= nextLogCheck_) {
         nextLogCheck_ = steady_clock::now() + logCheckEvery;
-        watcher_.logProblem(now, system::logProblem(options_.folder, options_.folder / logName));
+        watcher_.logProblem(
+            now, os::logProblem(options_.folder, options_.folder / core::monitor::logName));
     }
     if (pending_) {
         std::optional<Diagnosis> result;
@@ -83,7 +84,7 @@ void Session::service() {
 
 void Session::end(const std::string& reason) {
     monitor_->stop();
-    watcher_.stop(system::readClocks(), reason);
+    watcher_.stop(os::readClocks(), reason);
     while (!unwritten_.empty() && record_->append(unwritten_.front())) {
         unwritten_.pop_front();
     }
@@ -100,14 +101,14 @@ void Session::append(const std::string& line) {
 }
 
 std::optional<long> Session::startMonitor(std::string& why) {
-    return monitor_->start(system::programFolder() / "connectivity-monitor", options_.folder, why);
+    return monitor_->start(os::programFolder() / core::monitor::programName, options_.folder, why);
 }
 
 void Session::diagnose() {
     pending_ = std::make_shared<Pending>();
     // Detached: a session stopped mid-diagnosis does not wait for it; the thread keeps only what
     // it shares with the session, and its stages end by their deadline.
-    system::runDetached([pending = pending_, wake = wake_] {
+    os::runDetached([pending = pending_, wake = wake_] {
         const auto started = steady_clock::now();
         Observations seen = observe(started + diagnosisBudget);
         Diagnosis diagnosis{std::move(seen),
@@ -121,7 +122,7 @@ void Session::diagnose() {
 }
 
 void Session::announce(const Change& change) {
-    const Readings now = system::readClocks();
+    const Readings now = os::readClocks();
     const std::string kind = change.kind == Change::Kind::down ? "down" : "up";
     const std::string title = changeTitle(change);
     const std::string text = changeText(change);
@@ -139,14 +140,14 @@ void Session::announce(const Change& change) {
     }
     const std::map<std::string, std::string> environment{
         {"CONNECTIVITY_EVENT", kind},
-        {"CONNECTIVITY_SINCE", report::record::stampText(change.since)},
+        {"CONNECTIVITY_SINCE", core::record::stampText(change.since)},
         {"CONNECTIVITY_FIRST_CHECK", change.firstCheck},
         {"CONNECTIVITY_SPAN_SECONDS", std::to_string(change.span.count())},
         {"CONNECTIVITY_CHECKS", std::to_string(change.checks)},
-        {"CONNECTIVITY_CAUSE", change.cause},
+        {"CONNECTIVITY_CAUSE", change.cause ? std::string(core::wordOf(*change.cause)) : ""},
         {"CONNECTIVITY_TEXT", text}};
     std::string why;
-    if (auto command = system::Command::start(options_.onChange, environment, why)) {
+    if (auto command = os::Command::start(options_.onChange, environment, why)) {
         commands_.push_back({kind, std::move(command), steady_clock::now()});
     } else {
         watcher_.note(now, event::command, {{"change", kind}, {"result", "not started: " + why}});
@@ -154,7 +155,7 @@ void Session::announce(const Change& change) {
 }
 
 seconds Session::offsetAt(sys_seconds moment) {
-    return system::offsetAt(moment);
+    return os::offsetAt(moment);
 }
 
 } // namespace watch

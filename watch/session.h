@@ -14,7 +14,7 @@
 
 #include "desktop.h"
 #include "log_follower.h"
-#include "watch_system.h"
+#include "watch_os.h"
 #include "watcher.h"
 
 namespace watch {
@@ -26,14 +26,13 @@ struct Options {
     std::chrono::seconds gap{90}; // the report's: no failed check for longer, and it is back
 };
 
-inline constexpr std::string_view logName = "connectivityLog.txt";
 // The person's command may take this long before it is ended.
 inline constexpr std::chrono::seconds commandTimeLimit{60};
 
 class Session final : public World {
   public:
     // wake is called from other threads when a diagnosis is done: the loop services at once.
-    Session(Options options, std::unique_ptr<system::Record> record, Desktop& desktop,
+    Session(Options options, std::unique_ptr<os::Record> record, Desktop& desktop,
             std::function<void()> wake);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -58,17 +57,17 @@ class Session final : public World {
     };
     struct Running {
         std::string change;
-        std::unique_ptr<system::Command> command;
+        std::unique_ptr<os::Command> command;
         std::chrono::steady_clock::time_point started;
     };
 
     Options options_;
-    std::unique_ptr<system::Record> record_;
+    std::unique_ptr<os::Record> record_;
     Desktop& desktop_;
     std::function<void()> wake_;
     Watcher watcher_;
     LogFollower follower_;
-    std::unique_ptr<system::Child> monitor_;
+    std::unique_ptr<os::Child> monitor_;
     std::deque<std::string> unwritten_; // lines the record could not take yet, in order
     std::shared_ptr<Pending> pending_;
     std::chrono::steady_clock::time_point nextLogCheck_{};

@@ -5,7 +5,7 @@
 
 namespace watch {
 
-namespace event = report::record::event;
+namespace event = core::record::event;
 using namespace std::chrono;
 
 namespace {
@@ -29,8 +29,8 @@ std::string tenths(milliseconds amount) {
 Watcher::Watcher(World& world, Settings settings) : world_(world), settings_(settings) {}
 
 void Watcher::write(const Readings& now, std::string_view event,
-                    std::initializer_list<report::record::Field> fields) {
-    world_.append(report::record::formatLine(now.stamp(), event, fields));
+                    std::initializer_list<core::record::Field> fields) {
+    world_.append(core::record::formatLine(now.stamp(), event, fields));
     lastWritten_ = now.awake;
 }
 
@@ -50,8 +50,8 @@ void Watcher::start(const Readings& now, std::string_view version, std::string_v
           {{"version", version},
            {"os", os},
            {"watcher", watcherId},
-           monitor ? report::record::Field{"monitor", monitorId}
-                   : report::record::Field{"monitor-failed", why}});
+           monitor ? core::record::Field{"monitor", monitorId}
+                   : core::record::Field{"monitor-failed", why}});
     if (!monitor) {
         restartAt_ = now.awake + settings_.restartDelay;
     }
@@ -71,11 +71,11 @@ void Watcher::observeClocks(const Readings& now) {
     const auto wallBefore = previous_->wall;
     previous_ = now;
     if (slept > settings_.clockTolerance) {
-        const std::string from = report::record::stampText(stampAt(now.wall - slept));
+        const std::string from = core::record::stampText(stampAt(now.wall - slept));
         write(now, event::asleep, {{"from", from}, {"for", signedSeconds(slept).substr(1)}});
     }
     if (abs(jump) > settings_.clockTolerance) {
-        const std::string from = report::record::stampText(stampAt(wallBefore + sinceBoot));
+        const std::string from = core::record::stampText(stampAt(wallBefore + sinceBoot));
         write(now, event::clockChanged, {{"by", signedSeconds(jump)}, {"from", from}});
     }
 }
@@ -89,7 +89,7 @@ void Watcher::tick(const Readings& now) {
         startMonitor(now);
     }
     if (outage_ && !outage_->announced && now.awake - outage_->firstSeen >= settings_.causeWait) {
-        announceDown(now, ""); // no diagnosis came in time: said without its cause
+        announceDown(std::nullopt); // no diagnosis came in time: said without its cause
     }
     if (outage_ && now.awake - outage_->lastFailure > settings_.gap) {
         Change back = outage_->down;
@@ -127,7 +127,7 @@ void Watcher::failedCheck(const Readings& now, FailedCheck check) {
     observeClocks(now);
     lastFailure_ = now.stamp();
     if (!outage_) {
-        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, ""},
+        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, std::nullopt},
                          now.awake,
                          now.awake,
                          check.time,
@@ -159,7 +159,7 @@ void Watcher::diagnoseWaiting() {
 void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     observeClocks(now);
     busy_ = false;
-    const std::string verdict(verdictName(verdictOf(diagnosis.seen)));
+    const Verdict verdict = verdictOf(diagnosis.seen);
     const std::string took = tenths(diagnosis.took);
     const std::string local = summary(diagnosis.seen.gateways);
     const std::string names = summary(diagnosis.seen.nameservers);
@@ -169,7 +169,7 @@ void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     for (const FailedCheck& check : diagnosing_) {
         write(now, event::diagnosis,
               {{"check", check.timeText},
-               {"verdict", verdict},
+               {"verdict", core::wordOf(verdict)},
                {"took", took},
                {"local", local},
                {"dns", names},
@@ -179,13 +179,13 @@ void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     }
     diagnosing_.clear();
     if (firstOfOutage && !outage_->announced) {
-        announceDown(now, verdict);
+        announceDown(verdict);
     }
     diagnoseWaiting();
 }
 
-void Watcher::announceDown(const Readings& /*now*/, std::string cause) {
-    outage_->down.cause = std::move(cause);
+void Watcher::announceDown(std::optional<Verdict> cause) {
+    outage_->down.cause = cause;
     outage_->announced = true;
     world_.announce(outage_->down);
 }
@@ -213,7 +213,7 @@ void Watcher::stop(const Readings& now, const std::string& reason) {
 }
 
 void Watcher::note(const Readings& now, std::string_view event,
-                   std::initializer_list<report::record::Field> fields) {
+                   std::initializer_list<core::record::Field> fields) {
     observeClocks(now);
     write(now, event, fields);
 }

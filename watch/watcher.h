@@ -14,7 +14,7 @@
 
 namespace watch {
 
-using report::record::Stamp;
+using core::record::Stamp;
 
 // The three clocks, read together.
 struct Readings {
@@ -28,7 +28,7 @@ struct Readings {
 // A failed check as the log has it.
 struct FailedCheck {
     std::string timeText; // exactly as written, to be joined with the log again
-    std::optional<report::LocalTime> time;
+    std::optional<core::LocalTime> time;
 };
 
 struct Diagnosis {
@@ -43,7 +43,7 @@ struct Change {
     std::string firstCheck;       // its time text in the log
     std::chrono::seconds span{0}; // from the first failed check to the last
     long checks = 0;
-    std::string cause; // the first check's verdict; empty where no diagnosis came in time
+    std::optional<Verdict> cause; // the first check's verdict; none where it came too late
 };
 
 // What the person should see at a glance.
@@ -68,7 +68,7 @@ class World {
 };
 
 struct Settings {
-    std::chrono::seconds heartbeat = report::record::heartbeat;
+    std::chrono::seconds heartbeat = core::record::heartbeat;
     std::chrono::seconds restartDelay{10};
     std::chrono::seconds gap{90};       // the report's: no failed check for longer ends an outage
     std::chrono::seconds causeWait{12}; // a down message waits this long for its cause
@@ -91,24 +91,24 @@ class Watcher {
     void stop(const Readings& now, const std::string& reason);
     // A line of the program's own: a message shown, a command run.
     void note(const Readings& now, std::string_view event,
-              std::initializer_list<report::record::Field> fields);
+              std::initializer_list<core::record::Field> fields);
 
     State state() const;
 
   private:
     void write(const Readings& now, std::string_view event,
-               std::initializer_list<report::record::Field> fields = {});
+               std::initializer_list<core::record::Field> fields = {});
     void observeClocks(const Readings& now);
     void startMonitor(const Readings& now);
     void diagnoseWaiting();
-    void announceDown(const Readings& now, std::string cause);
+    void announceDown(std::optional<Verdict> cause);
     Stamp stampAt(std::chrono::sys_time<std::chrono::milliseconds> moment);
 
     struct Outage {
         Change down;
         std::chrono::milliseconds lastFailure; // awake time of the latest failed check
         std::chrono::milliseconds firstSeen;
-        std::optional<report::LocalTime> lastTime;
+        std::optional<core::LocalTime> lastTime;
         bool announced = false;
     };
 

@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     report::ReportBuilder builder(gap, period, coverage ? &*coverage : nullptr);
-    report::readLog(
-        log, [&](const report::LineVerdict& verdict, long line) { builder.add(verdict, line); });
+    core::readLog(log,
+                  [&](const core::LineVerdict& verdict, long line) { builder.add(verdict, line); });
     std::fclose(log);
     report::Report figures = builder.finish();
     if (coverage) {

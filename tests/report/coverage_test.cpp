@@ -9,9 +9,10 @@
 #include "report.h"
 
 using namespace std::chrono;
+using core::LineVerdict;
+using core::LocalTime;
+using core::Verdict;
 using report::Cause;
-using report::LineVerdict;
-using report::LocalTime;
 
 namespace {
 
@@ -42,7 +43,7 @@ report::Report reportOf(const report::Coverage& coverage, const std::vector<std:
     report::ReportBuilder builder(90s, {}, &coverage);
     long line = 0;
     for (const std::string& check : checks) {
-        builder.add({LineVerdict::Kind::timed, *report::timeOfText(check)}, ++line);
+        builder.add({LineVerdict::Kind::timed, *core::timeOfText(check)}, ++line);
     }
     report::Report figures = builder.finish();
     figures.watch = report::watchFigures(coverage, figures);
@@ -54,9 +55,9 @@ std::vector<std::string> everyFiveMinutes(sys_seconds from, int count, sys_secon
     std::vector<std::string> record;
     for (int i = 0; i < count; ++i) {
         const sys_seconds moment = from + minutes{5 * i};
-        const report::record::Stamp stamp{moment, moment < offsetChange ? 2h : 1h};
-        std::string line = i == 0 ? report::record::formatLine(stamp, "started", {{"os", "linux"}})
-                                  : report::record::formatLine(stamp, "watching");
+        const core::record::Stamp stamp{moment, moment < offsetChange ? 2h : 1h};
+        std::string line = i == 0 ? core::record::formatLine(stamp, "started", {{"os", "linux"}})
+                                  : core::record::formatLine(stamp, "watching");
         line.pop_back();
         record.push_back(line);
     }
@@ -181,31 +182,31 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
     const LocalTime noon{local_days{2024y / 2 / 12} + 12h};
     const struct {
         const char* name;
-        std::initializer_list<Cause> causes;
+        std::initializer_list<Verdict> causes;
         long checks, unwatched;
         Cause counted;
         const char* shown;
     } cases[] = {
-        {"one verdict", {Cause::provider}, 3, 0, Cause::provider, "provider"},
+        {"one verdict", {Verdict::provider}, 3, 0, Verdict::provider, "provider"},
         {"verdicts that differ, in order",
-         {Cause::provider, Cause::dns},
+         {Verdict::provider, Verdict::dns},
          3,
          0,
-         Cause::provider,
+         Verdict::provider,
          "provider, then dns"},
         {"cleared gives way",
-         {Cause::cleared, Cause::local},
+         {Verdict::cleared, Verdict::local},
          2,
          0,
-         Cause::local,
+         Verdict::local,
          "cleared, then local"},
-        {"cleared alone", {Cause::cleared}, 1, 0, Cause::cleared, "cleared"},
-        {"no check seen by a watcher", {}, 2, 2, Cause::unwatched, "unwatched"},
-        {"watched, never diagnosed", {}, 2, 1, Cause::unknown, "unknown"},
+        {"cleared alone", {Verdict::cleared}, 1, 0, Verdict::cleared, "cleared"},
+        {"no check seen by a watcher", {}, 2, 2, Cause::unwatched(), "unwatched"},
+        {"watched, never diagnosed", {}, 2, 1, Verdict::unknown, "unknown"},
     };
     for (const auto& [name, causes, checks, unwatched, counted, shown] : cases) {
         const report::Outage outage{noon, noon, checks, causes, unwatched};
-        EXPECT_EQ(report::nameOf(report::primaryCause(outage)), report::nameOf(counted)) << name;
+        EXPECT_EQ(report::primaryCause(outage).name(), counted.name()) << name;
         EXPECT_EQ(report::causeList(outage), shown) << name;
     }
 }
@@ -240,7 +241,7 @@ TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
     // A hundred days watched but for the last ten; a failed check on days 5, 40 and 90, the last
     // one unwatched, and an outage of two hours on day 40.
     const sys_seconds start = sys_days{2024y / 1 / 1};
-    const auto stamp = [](sys_seconds moment) { return report::record::stampText({moment, 0s}); };
+    const auto stamp = [](sys_seconds moment) { return core::record::stampText({moment, 0s}); };
     std::string record = stamp(start) + " started os=linux\n";
     for (sys_seconds moment = start + minutes{5}; moment < start + days{90}; moment += minutes{5}) {
         record += stamp(moment) + " watching\n";

@@ -3,8 +3,8 @@
 
 #include "report.h"
 
-using report::LineVerdict;
-using report::LocalTime;
+using core::LineVerdict;
+using core::LocalTime;
 using Kind = LineVerdict::Kind;
 using namespace std::chrono;
 

@@ -4,8 +4,8 @@
 
 #include "renderers.h"
 
-using report::LineVerdict;
-using report::LocalTime;
+using core::LineVerdict;
+using core::LocalTime;
 using Kind = LineVerdict::Kind;
 using namespace std::chrono;
 

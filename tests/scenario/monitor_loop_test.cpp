@@ -1,6 +1,7 @@
 // The quit question, the order of each cycle and the end of input, against the platform double.
 #include <iterator>
 
+#include "monitor.h"
 #include "monitor_scenario.h"
 
 using platform_double::Script;
@@ -12,7 +13,10 @@ namespace {
 const std::string probed = "probe https://www.google.com flags 1 reserved 0";
 const std::string clocked = "clock";
 const std::string asked = std::string("show ") + "Do you want to quit? y/Y ";
-const std::string paused = "pause 30000, log closed";
+// The report's bounds rest on the pause the monitor itself takes.
+const std::string paused = "pause " +
+                           std::to_string(std::chrono::milliseconds(core::monitor::pause).count()) +
+                           ", log closed";
 
 } // namespace
 

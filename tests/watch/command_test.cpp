@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "watch_system.h"
+#include "watch_os.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string endOf(watch::system::Command& command, std::chrono::milliseconds timeLimit) {
+std::string endOf(watch::os::Command& command, std::chrono::milliseconds timeLimit) {
     for (;;) {
         if (auto how = command.ended(timeLimit)) {
             return *how;
@@ -32,13 +32,13 @@ bool alive(pid_t pid) {
 
 TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedOnceItsTimeIsUp) {
     std::string why;
-    const auto told = watch::system::Command::start("test \"$CONNECTIVITY_EVENT\" = down && exit 3",
-                                                    {{"CONNECTIVITY_EVENT", "down"}}, why);
+    const auto told = watch::os::Command::start("test \"$CONNECTIVITY_EVENT\" = down && exit 3",
+                                                {{"CONNECTIVITY_EVENT", "down"}}, why);
     ASSERT_TRUE(told) << why;
     EXPECT_EQ(endOf(*told, 10s), "exited with status 3");
 
     const std::string pids = ::testing::TempDir() + "command-pids";
-    const auto hanging = watch::system::Command::start(
+    const auto hanging = watch::os::Command::start(
         "sleep 30 & echo $! >" + pids + "; echo $$ >>" + pids + "; wait", {}, why);
     ASSERT_TRUE(hanging) << why;
     const auto started = std::chrono::steady_clock::now();

@@ -8,7 +8,7 @@ using namespace std::chrono;
 using namespace std::chrono_literals;
 using watch::Change;
 using watch::Readings;
-namespace record = report::record;
+namespace record = core::record;
 
 namespace {
 
@@ -239,7 +239,9 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
         }
         std::vector<std::pair<Kind, std::string>> told;
         for (const Change& change : watching.world.changes) {
-            told.emplace_back(change.kind, change.kind == Kind::down ? change.cause : "");
+            told.emplace_back(change.kind, change.kind == Kind::down && change.cause
+                                               ? std::string(core::wordOf(*change.cause))
+                                               : "");
         }
         EXPECT_EQ(told, expected) << name;
         if (lastChecks > 0) {
@@ -281,6 +283,6 @@ TEST(Diagnosis, TheVerdictRule) {
          Verdict::site},
     };
     for (const auto& [name, seen, verdict] : cases) {
-        EXPECT_EQ(watch::verdictName(watch::verdictOf(seen)), watch::verdictName(verdict)) << name;
+        EXPECT_EQ(core::wordOf(watch::verdictOf(seen)), core::wordOf(verdict)) << name;
     }
 }

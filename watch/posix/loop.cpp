@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include "../session.h"
-#include "../watch_system.h"
+#include "../watch_os.h"
 
-namespace watch::system {
+namespace watch::os {
 namespace {
 
 // Written by the signal handler, so a plain global: a byte per signal, 0 for a wake.
@@ -37,7 +37,7 @@ class SessionBusDesktop final : public Desktop {
         }
         // A service that does not answer at once must not hold up the watching.
         ::sd_bus_set_method_call_timeout(bus, 2'000'000);
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{}; // SD_BUS_ERROR_NULL, without its C compound literal
         sd_bus_message* reply = nullptr;
         const bool down = change.kind == Change::Kind::down;
         const int called = ::sd_bus_call_method(
@@ -114,4 +114,4 @@ std::unique_ptr<Loop> Loop::make(const fs::path& /*folder*/, const fs::path& /*r
     return std::make_unique<PollLoop>();
 }
 
-} // namespace watch::system
+} // namespace watch::os

@@ -368,6 +368,7 @@ std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
     std::vector<Observations::Reply> replies{{"ipv4", false, ""}, {"ipv6", false, ""}};
     {
         std::vector<std::jthread> families;
+        families.reserve(replies.size());
         for (Observations::Reply& reply : replies) {
             families.emplace_back([&reply, host, port, deadline] {
                 const int family = reply.who == "ipv6" ? AF_INET6 : AF_INET;

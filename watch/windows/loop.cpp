@@ -7,10 +7,10 @@
 
 #include "../session.h"
 #include "utf8_windows.h"
-#include "watch_system.h"
+#include "watch_os.h"
 #include "windows_names.h"
 
-namespace watch::system {
+namespace watch::os {
 namespace {
 
 constexpr UINT iconMessage = WM_APP + 1;
@@ -19,7 +19,7 @@ enum Command : UINT { outageReport = 1, logFolder, stopMonitoring };
 enum Picture : WORD { online = 101, offline = 102, unwritable = 103 }; // the resource ids
 
 template <std::size_t N> void copyInto(wchar_t (&field)[N], const std::string& utf8) {
-    const std::wstring text = report::wideFrom(utf8);
+    const std::wstring text = core::wideFrom(utf8);
     const std::size_t length = std::min(text.size(), N - 1);
     text.copy(field, length);
     field[length] = L'\0';
@@ -215,4 +215,4 @@ std::unique_ptr<Loop> Loop::make(const fs::path& folder, const fs::path& record)
     return std::make_unique<TrayLoop>(folder, record);
 }
 
-} // namespace watch::system
+} // namespace watch::os

@@ -20,14 +20,14 @@
 #include <thread>
 
 #include "../network.h"
-#include "../watch_system.h"
+#include "../watch_os.h"
 #include "utf8_windows.h"
 
 namespace watch::network {
 namespace {
 
 using namespace std::chrono_literals;
-using report::systemMessage;
+using core::systemMessage;
 
 const struct Winsock {
     Winsock() {
@@ -51,7 +51,7 @@ std::optional<Result> within(Clock::time_point deadline, Call call) {
         std::optional<Result> result;
     };
     const auto shared = std::make_shared<Shared>();
-    system::runDetached([shared, call = std::move(call)]() mutable {
+    os::runDetached([shared, call = std::move(call)]() mutable {
         Result result = call();
         {
             const std::scoped_lock lock(shared->mutex);
@@ -324,7 +324,7 @@ std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_
             reply.said = "not asked: Windows' resolver asks IPv4 nameservers only";
             continue;
         }
-        asking.emplace_back([&reply, host = report::wideFrom(host),
+        asking.emplace_back([&reply, host = core::wideFrom(host),
                              server = address.Ipv4.sin_addr.s_addr, deadline] {
             const auto answer = within<std::pair<DNS_STATUS, bool>>(deadline, [host, server] {
                 IP4_ARRAY servers{1, {server}};
@@ -363,7 +363,7 @@ std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
     std::vector<Observations::Reply> replies{{"ipv4", false, ""}, {"ipv6", false, ""}};
     std::vector<std::thread> families;
     for (Observations::Reply& reply : replies) {
-        families.emplace_back([&reply, host = report::wideFrom(host), port, deadline] {
+        families.emplace_back([&reply, host = core::wideFrom(host), port, deadline] {
             const int family = reply.who == "ipv6" ? AF_INET6 : AF_INET;
             using Found = std::pair<int, std::vector<Address>>;
             const auto found = within<Found>(deadline, [host, family] {

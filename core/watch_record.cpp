@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdio>
 
-namespace report::record {
+namespace core::record {
 namespace {
 
 using namespace std::chrono;
@@ -146,4 +146,4 @@ std::string_view Line::field(std::string_view key) const {
     return {};
 }
 
-} // namespace report::record
+} // namespace core::record

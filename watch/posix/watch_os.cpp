@@ -14,11 +14,11 @@
 #include <unistd.h>
 
 #include "system.h" // the report's, for its way of telling the person
-#include "watch_system.h"
+#include "watch_os.h"
 
 extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
 
-namespace watch::system {
+namespace watch::os {
 namespace {
 
 using namespace std::chrono;
@@ -304,7 +304,7 @@ void runDetached(std::function<void()> work) {
 }
 
 void tell(const std::string& text, bool problem) {
-    report::system::writeStandard(problem ? stderr : stdout, text + "\n");
+    core::system::writeStandard(problem ? stderr : stdout, text + "\n");
 }
 
 std::unique_ptr<Command> Command::start(const std::string& commandLine,
@@ -318,7 +318,7 @@ std::unique_ptr<Command> Command::start(const std::string& commandLine,
         }
     }
     for (const auto& [name, value] : environment) {
-        variables.push_back(name + "=" + value);
+        variables.push_back(std::string(name).append("=").append(value));
     }
     std::vector<char*> pointers;
     pointers.reserve(variables.size() + 1);
@@ -337,4 +337,4 @@ std::unique_ptr<Command> Command::start(const std::string& commandLine,
     return pid > 0 ? std::make_unique<ShellCommand>(pid) : nullptr;
 }
 
-} // namespace watch::system
+} // namespace watch::os

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace report {
+namespace core {
 namespace {
 
 std::string printed(const char* format, int a, int b, int c) {
@@ -84,4 +84,4 @@ std::string count(long n, const char* singular, const char* plural) {
     return std::to_string(n) + " " + (n == 1 ? singular : plural);
 }
 
-} // namespace report
+} // namespace core

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-namespace report {
+namespace core {
 namespace {
 
 constexpr std::string_view prefix = "internet connection test failed on ";
@@ -285,4 +285,4 @@ std::string readLog(std::FILE* file, const RecordSink& sink) {
     });
 }
 
-} // namespace report
+} // namespace core

@@ -1,5 +1,5 @@
-// The report's system calls on Windows: wide paths and arguments, HANDLEs and GetLastError,
-// ReplaceFileW, the console's Unicode output, and the shell for the browser.
+// What only the report asks of Windows: standard output's file, outputs replaced with
+// ReplaceFileW, and the shell for the browser.
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -7,11 +7,16 @@
 
 #include <shellapi.h>
 
-#include "system.h"
+#include "report_os.h"
 #include "utf8_windows.h"
 
-namespace report::system {
+namespace report::os {
 namespace {
+
+using core::systemMessage;
+using core::utf8From;
+using core::system::identityOf;
+using core::system::lastFailure;
 
 HANDLE handleOf(NativeFile file) {
     return reinterpret_cast<HANDLE>(file);
@@ -21,60 +26,7 @@ NativeFile fileOf(HANDLE handle) {
     return reinterpret_cast<NativeFile>(handle);
 }
 
-std::optional<FileIdentity> diskIdentity(HANDLE handle) {
-    BY_HANDLE_FILE_INFORMATION facts{};
-    if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_DISK ||
-        !::GetFileInformationByHandle(handle, &facts)) {
-        return std::nullopt;
-    }
-    return FileIdentity{facts.dwVolumeSerialNumber,
-                        (std::uint64_t{facts.nFileIndexHigh} << 32U) | facts.nFileIndexLow};
-}
-
-// Asks without opening for reading or writing, so a file held open by another program answers.
-std::optional<FileIdentity> pathIdentity(const fs::path& path) {
-    const HANDLE file =
-        ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    auto identity = diskIdentity(file);
-    if (file != INVALID_HANDLE_VALUE) {
-        ::CloseHandle(file);
-    }
-    return identity;
-}
-
-bool isFolder(const fs::path& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 } // namespace
-
-void prepareProcess() {}
-
-std::vector<std::string> arguments(int /*argc*/, char** /*argv*/) {
-    // The ANSI argv turns names outside the code page into '?': the wide command line has them.
-    int count = 0;
-    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    std::vector<std::string> utf8;
-    for (int i = 0; wide != nullptr && i < count; ++i) {
-        utf8.push_back(utf8From(wide[i]));
-    }
-    ::LocalFree(wide);
-    return utf8;
-}
-
-fs::path pathOf(const std::string& utf8) {
-    return wideFrom(utf8);
-}
-
-std::string displayName(const fs::path& path) {
-    return utf8From(path.native());
-}
-
-std::FILE* openForReading(const fs::path& path) {
-    return ::_wfopen(path.c_str(), L"rb");
-}
 
 std::FILE* standardInput() {
     // Text mode would turn CR LF into LF and stop at the first Ctrl+Z byte.
@@ -82,61 +34,17 @@ std::FILE* standardInput() {
     return stdin;
 }
 
-std::string writeStandard(std::FILE* stream, std::string_view text) {
-    std::fflush(stream);
-    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream)));
-    DWORD mode = 0;
-    if (::GetConsoleMode(handle, &mode)) { // a console shows Unicode only through the wide call
-        const std::wstring wide = wideFrom(text);
-        DWORD wrote = 0;
-        return ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &wrote,
-                               nullptr)
-                   ? std::string()
-                   : systemMessage(::GetLastError());
-    }
-    // Written to the handle itself, in Windows' own line ends, so that a failure is Windows' own:
-    // the C library calls a pipe whose reader has gone EINVAL, like any other bad write.
-    std::string lines;
-    lines.reserve(text.size() + text.size() / 32);
-    for (const char c : text) {
-        if (c == '\n') {
-            lines += '\r';
-        }
-        lines += c;
-    }
-    for (std::string_view rest = lines; !rest.empty();) {
-        DWORD wrote = 0;
-        const auto chunk = static_cast<DWORD>(std::min<std::size_t>(rest.size(), 1U << 30U));
-        if (!::WriteFile(handle, rest.data(), chunk, &wrote, nullptr)) {
-            const DWORD failure = ::GetLastError();
-            const bool readerGone = failure == ERROR_NO_DATA || failure == ERROR_BROKEN_PIPE ||
-                                    failure == ERROR_PIPE_NOT_CONNECTED;
-            return readerGone ? std::string() : systemMessage(failure);
-        }
-        rest.remove_prefix(wrote);
-    }
-    return {};
-}
-
-std::optional<FileIdentity> identityOf(const fs::path& path) {
-    return pathIdentity(path);
-}
-
-std::optional<FileIdentity> identityOf(std::FILE* stream) {
-    return diskIdentity(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stream))));
-}
-
 bool isStandardOutput(const fs::path& path) {
-    const auto output = diskIdentity(::GetStdHandle(STD_OUTPUT_HANDLE));
-    return output && output == pathIdentity(path);
+    const auto output = identityOf(reinterpret_cast<NativeFile>(::GetStdHandle(STD_OUTPUT_HANDLE)));
+    return output && output == identityOf(path);
 }
 
 bool sameFile(const fs::path& first, const fs::path& second) {
     const DWORD firstAttributes = ::GetFileAttributesW(first.c_str());
     const DWORD secondAttributes = ::GetFileAttributesW(second.c_str());
     if (firstAttributes != INVALID_FILE_ATTRIBUTES || secondAttributes != INVALID_FILE_ATTRIBUTES) {
-        const auto identity = pathIdentity(first);
-        return identity && !isFolder(first) && identity == pathIdentity(second);
+        const auto identity = identityOf(first);
+        return identity && identity == identityOf(second);
     }
     // Neither exists: made for a moment at the first name, gone again when closed.
     const HANDLE made = ::CreateFileW(
@@ -147,22 +55,10 @@ bool sameFile(const fs::path& first, const fs::path& second) {
         return fs::weakly_canonical(fs::absolute(first, error), error) ==
                fs::weakly_canonical(fs::absolute(second, error), error);
     }
-    const auto identity = pathIdentity(second);
-    const bool same = identity && identity == diskIdentity(made);
+    const auto identity = identityOf(second);
+    const bool same = identity && identity == identityOf(fileOf(made));
     ::CloseHandle(made);
     return same;
-}
-
-Failure lastFailure() {
-    return static_cast<Failure>(::GetLastError());
-}
-
-std::string describe(Failure failure) {
-    return systemMessage(static_cast<DWORD>(failure));
-}
-
-bool isAbsent(Failure failure) {
-    return failure == ERROR_FILE_NOT_FOUND;
 }
 
 bool isRefusal(Failure failure) {
@@ -177,10 +73,6 @@ NativeFile openExisting(const fs::path& path) {
 
 bool isRegular(NativeFile file) {
     return ::GetFileType(handleOf(file)) == FILE_TYPE_DISK;
-}
-
-std::optional<FileIdentity> identityOf(NativeFile file) {
-    return diskIdentity(handleOf(file));
 }
 
 unsigned long linksOf(NativeFile file) {
@@ -303,4 +195,4 @@ std::string openInBrowser(const fs::path& page) {
     return systemMessage(failure, target.native()) + advice;
 }
 
-} // namespace report::system
+} // namespace report::os

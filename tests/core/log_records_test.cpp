@@ -7,8 +7,8 @@
 
 #include "log_records.h"
 
-using report::LineVerdict;
-using report::LocalTime;
+using core::LineVerdict;
+using core::LocalTime;
 using Kind = LineVerdict::Kind;
 using namespace std::chrono;
 
@@ -26,7 +26,7 @@ std::vector<std::pair<Kind, long>> kindsOf(const std::string& content) {
     std::fwrite(content.data(), 1, content.size(), file);
     std::rewind(file);
     std::vector<std::pair<Kind, long>> kinds;
-    EXPECT_EQ(report::readLog(
+    EXPECT_EQ(core::readLog(
                   file, [&](const LineVerdict& v, long line) { kinds.emplace_back(v.kind, line); }),
               "");
     std::fclose(file);
@@ -75,7 +75,7 @@ TEST(LogRecords, ReadsTheMonitorsLineInBothPaddingsAndLineEnds) {
         {"Internet connection test failed on Sun Feb 18 00:29:21 2024", Kind::notARecord, {}},
     };
     for (const auto& [line, kind, time] : cases) {
-        const LineVerdict verdict = report::readRecord(line);
+        const LineVerdict verdict = core::readRecord(line);
         EXPECT_EQ(verdict.kind, kind) << line;
         if (kind == Kind::timed) {
             EXPECT_EQ(verdict.time, time) << line;

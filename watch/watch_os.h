@@ -19,7 +19,7 @@ namespace watch {
 class Session;
 }
 
-namespace watch::system {
+namespace watch::os {
 
 namespace fs = std::filesystem;
 
@@ -118,4 +118,4 @@ class Command {
     virtual std::optional<std::string> ended(std::chrono::milliseconds timeLimit) = 0;
 };
 
-} // namespace watch::system
+} // namespace watch::os

@@ -6,7 +6,7 @@
 
 #include "log_records.h"
 
-namespace report {
+namespace core {
 
 std::string isoDate(std::chrono::local_days day);     // 2024-02-18
 std::string weekdayDate(std::chrono::local_days day); // Sun 2024-02-18
@@ -19,4 +19,4 @@ std::string hoursText(std::chrono::seconds span);     // 161h 12m
 std::string percentText(double share, int decimals, bool roundUp);
 std::string count(long n, const char* singular, const char* plural);
 
-} // namespace report
+} // namespace core

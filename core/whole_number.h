@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace report {
+namespace core {
 
 // Digits only: no sign, no base prefix (CLI11 reads 010 as eight), no exponent, no blanks.
 template <typename Number> std::optional<Number> digitsOnly(std::string_view text) {
@@ -35,4 +35,4 @@ inline std::string gapRule(const std::string& text) {
     return "takes a whole number of seconds from 0 to " + std::to_string(longestGap) + ", not '" +
            text + "'";
 }
-} // namespace report
+} // namespace core

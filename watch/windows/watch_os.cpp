@@ -11,14 +11,14 @@
 
 #include "system.h" // the report's: wide paths and Windows' own words for a failure
 #include "utf8_windows.h"
-#include "watch_system.h"
+#include "watch_os.h"
 #include "windows_names.h"
 
-namespace watch::system {
+namespace watch::os {
 namespace {
 
 using namespace std::chrono;
-using report::systemMessage;
+using core::systemMessage;
 
 // Far past any end the record will have: a lock there keeps out a second watcher, never a reader
 // or the watcher's own appends.
@@ -358,7 +358,7 @@ void tell(const std::string& text, bool problem) {
     DWORD mode = 0;
     DWORD wrote = 0;
     if (::GetConsoleMode(handle, &mode)) {
-        const std::wstring wide = report::wideFrom(text + "\n");
+        const std::wstring wide = core::wideFrom(text + "\n");
         ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &wrote, nullptr);
     } else {
         const std::string line = text + "\r\n";
@@ -383,7 +383,7 @@ std::unique_ptr<Command> Command::start(const std::string& commandLine,
     }
     ::FreeEnvironmentStringsW(block);
     for (const auto& [name, value] : environment) {
-        variables[report::wideFrom(name)] = report::wideFrom(value);
+        variables[core::wideFrom(name)] = core::wideFrom(value);
     }
     std::wstring merged;
     for (const auto& [name, value] : variables) {
@@ -391,8 +391,8 @@ std::unique_ptr<Command> Command::start(const std::string& commandLine,
     }
     merged.push_back(L'\0');
     const auto started =
-        launch(L"", report::wideFrom(commandLine), merged.c_str(), fs::current_path(), why);
+        launch(L"", core::wideFrom(commandLine), merged.c_str(), fs::current_path(), why);
     return started ? std::make_unique<LineCommand>(*started) : nullptr;
 }
 
-} // namespace watch::system
+} // namespace watch::os

@@ -1,6 +1,6 @@
-// The report's system calls on POSIX: descriptors, errno, rename, and xdg-open for the browser.
+// What only the report asks of POSIX: standard output's file, outputs replaced by rename, and
+// xdg-open for the browser.
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <system_error>
 
@@ -11,74 +11,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "system.h"
+#include "report_os.h"
 
 extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
 
-namespace report::system {
+namespace report::os {
 namespace {
+
+using core::system::identityOf;
 
 int fdOf(NativeFile file) {
     return static_cast<int>(file);
 }
 
-FileIdentity identityFrom(const struct stat& facts) {
-    return {static_cast<std::uint64_t>(facts.st_dev), static_cast<std::uint64_t>(facts.st_ino)};
-}
-
-std::optional<FileIdentity> regularIdentity(int statResult, const struct stat& facts) {
-    return statResult == 0 && S_ISREG(facts.st_mode) ? std::optional(identityFrom(facts))
-                                                     : std::nullopt;
-}
-
 } // namespace
-
-void prepareProcess() {
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-}
-
-std::vector<std::string> arguments(int argc, char** argv) {
-    return {argv, argv + argc};
-}
-
-fs::path pathOf(const std::string& utf8) {
-    return utf8;
-}
-
-std::string displayName(const fs::path& path) {
-    return path.native();
-}
-
-std::FILE* openForReading(const fs::path& path) {
-    return std::fopen(path.c_str(), "rb");
-}
 
 std::FILE* standardInput() {
     return stdin;
-}
-
-std::string writeStandard(std::FILE* stream, std::string_view text) {
-    const bool wrote = std::fwrite(text.data(), 1, text.size(), stream) == text.size();
-    return (std::fflush(stream) == 0 && wrote) || errno == EPIPE ? std::string()
-                                                                 : std::strerror(errno);
-}
-
-std::optional<FileIdentity> identityOf(const fs::path& path) {
-    struct stat facts {};
-    return regularIdentity(::stat(path.c_str(), &facts), facts);
-}
-
-std::optional<FileIdentity> identityOf(std::FILE* stream) {
-    struct stat facts {};
-    return regularIdentity(::fstat(::fileno(stream), &facts), facts);
 }
 
 bool isStandardOutput(const fs::path& path) {
     struct stat named {};
     struct stat output {};
     return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &output) == 0 &&
-           identityFrom(named) == identityFrom(output);
+           named.st_dev == output.st_dev && named.st_ino == output.st_ino;
 }
 
 bool sameFile(const fs::path& first, const fs::path& second) {
@@ -101,22 +57,9 @@ bool sameFile(const fs::path& first, const fs::path& second) {
     return same;
 }
 
-Failure lastFailure() {
-    return errno;
-}
-
-std::string describe(Failure failure) {
-    return std::strerror(static_cast<int>(failure));
-}
-
-bool isAbsent(Failure failure) {
-    return failure == ENOENT;
-}
-
 bool isRefusal(Failure failure) {
     return failure == EACCES || failure == EPERM || failure == EROFS;
 }
-
 NativeFile openExisting(const fs::path& path) {
     return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
 }
@@ -124,11 +67,6 @@ NativeFile openExisting(const fs::path& path) {
 bool isRegular(NativeFile file) {
     struct stat facts {};
     return ::fstat(fdOf(file), &facts) == 0 && S_ISREG(facts.st_mode);
-}
-
-std::optional<FileIdentity> identityOf(NativeFile file) {
-    struct stat facts {};
-    return ::fstat(fdOf(file), &facts) == 0 ? std::optional(identityFrom(facts)) : std::nullopt;
 }
 
 unsigned long linksOf(NativeFile file) {
@@ -229,4 +167,4 @@ std::string openInBrowser(const fs::path& page) {
                              : std::string("xdg-open was killed by a signal");
 }
 
-} // namespace report::system
+} // namespace report::os

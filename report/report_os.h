@@ -1,49 +1,27 @@
-// What the report asks of the operating system, one interface with a POSIX and a Windows build.
+// What only the report asks of the operating system, one interface with a POSIX and a Windows
+// build: standard input as the log, outputs told apart and written whole, and the browser.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-namespace report::system {
+#include "system.h"
+
+namespace report::os {
 
 namespace fs = std::filesystem;
+using core::system::Failure;
+using core::system::FileIdentity;
+using core::system::NativeFile;
+using core::system::noFile;
 
-// Which file something is, whatever path, symlink or hard link leads to it.
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t file = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
+// --- Standard streams ---
 
-// --- The process ---
-
-// Before anything else: a reader that goes away or a file-size limit is a failure to report,
-// never a signal that ends the program with a temporary left behind.
-void prepareProcess();
-// The command line as UTF-8, whole even where the system's code page could not hold a name.
-std::vector<std::string> arguments(int argc, char** argv);
-// A path as the person wrote it (UTF-8), and back.
-fs::path pathOf(const std::string& utf8);
-std::string displayName(const fs::path& path);
-
-// --- Standard streams and the log ---
-
-// Opens the log for reading in binary mode: line ends and Ctrl+Z bytes are the reader's to see.
-std::FILE* openForReading(const fs::path& path);
 // Standard input as the log, in binary mode.
 std::FILE* standardInput();
-// Writes all of text to standard output or error; a console shows it as Unicode. Returns an empty
-// string, or why it could not; a reader that has gone away is no failure.
-std::string writeStandard(std::FILE* stream, std::string_view text);
-// The regular file a path leads to now, or an open stream reads or writes; nothing for a file that
-// does not exist (yet), a device, a pipe, a console, or where it cannot be asked.
-std::optional<FileIdentity> identityOf(const fs::path& path);
-std::optional<FileIdentity> identityOf(std::FILE* stream);
 // Whether a path leads to whatever standard output is: its file, pipe, terminal or device.
 bool isStandardOutput(const fs::path& path);
 // Whether two paths name one file, even where neither exists yet: then the file system itself
@@ -53,20 +31,10 @@ bool sameFile(const fs::path& first, const fs::path& second);
 
 // --- Files written whole ---
 
-// A handle of the system's: a descriptor or a HANDLE.
-using NativeFile = std::intptr_t;
-inline constexpr NativeFile noFile = -1;
-// errno or GetLastError; 0 is success.
-using Failure = long;
-
-Failure lastFailure();
-std::string describe(Failure failure);
-bool isAbsent(Failure failure);  // no such file
 bool isRefusal(Failure failure); // permission, or a read-only file system
 
 NativeFile openExisting(const fs::path& path); // for writing, never created
 bool isRegular(NativeFile file);
-std::optional<FileIdentity> identityOf(NativeFile file);
 unsigned long linksOf(NativeFile file);
 // Where an open file really is, symlinks resolved; given where that cannot be said.
 fs::path finalPath(NativeFile file, const fs::path& given);
@@ -91,4 +59,4 @@ void removeFile(const fs::path& path);
 // could not, in words a person can act on.
 std::string openInBrowser(const fs::path& page);
 
-} // namespace report::system
+} // namespace report::os

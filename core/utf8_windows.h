@@ -8,7 +8,7 @@
 
 #include <windows.h>
 
-namespace report {
+namespace core {
 
 inline std::string utf8From(std::wstring_view wide) {
     if (wide.empty()) {
@@ -54,6 +54,6 @@ inline std::string systemMessage(DWORD failure, std::wstring_view name = L"the f
     return message.empty() ? "system error " + std::to_string(failure) : utf8From(message);
 }
 
-} // namespace report
+} // namespace core
 
 #endif

@@ -13,7 +13,7 @@
 
 #include "log_records.h"
 
-namespace report::record {
+namespace core::record {
 
 inline constexpr std::string_view fileName = "connectivityWatch.txt";
 // A still-watching line comes at least this often; one that comes later than this plus the
@@ -68,4 +68,4 @@ struct Line {
 // Nothing for a line not in this form: a torn last line, or one a person typed.
 std::optional<Line> parseLine(std::string_view text);
 
-} // namespace report::record
+} // namespace core::record

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace report {
+namespace core {
 
 using LocalTime = std::chrono::local_seconds;
 
@@ -52,4 +52,4 @@ std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endK
 // The local time a ctime text (Sun Feb 18 00:29:21 2024, either day padding) stands for.
 std::optional<LocalTime> timeOfText(std::string_view text);
 
-} // namespace report
+} // namespace core
