@@ -29,8 +29,23 @@ std::string causeText(Verdict cause) {
     return "";
 }
 
-std::string checks(long count) {
-    return core::count(count, "failed check", "failed checks");
+// The cause in a few words, for the tooltip.
+std::string_view shortCause(Verdict cause) {
+    switch (cause) {
+    case Verdict::local:
+        return "your network";
+    case Verdict::dns:
+        return "name service";
+    case Verdict::provider:
+        return "your provider";
+    case Verdict::site:
+        return "the site";
+    case Verdict::cleared:
+        return "back when diagnosed";
+    case Verdict::unknown:
+        break;
+    }
+    return "cause unknown";
 }
 
 } // namespace
@@ -46,29 +61,36 @@ std::string changeText(const Change& change) {
         return "No connection since " + clockOf(change.since) +
                (cause.empty() ? "." : ". Cause: " + cause + ".");
     }
-    return "Back online after " + core::spanText(change.span) + " (" + checks(change.checks) + ")";
+    // What the watcher saw: one failed check has no length of its own, several at least their span.
+    if (change.checks == 1) {
+        return "Back online: one failed check, at " + clockOf(change.since) + ".";
+    }
+    return "Back online after at least " + core::spanText(change.span) + " (" +
+           core::count(change.checks, "failed check", "failed checks") + " since " +
+           clockOf(change.since) + ").";
 }
 
 std::string stateText(const State& state, const Stamp& now) {
+    const std::string program = "Connectivity monitor: ";
     switch (state.kind) {
     case State::Kind::logUnwritable:
-        return "The log cannot be written: " + state.problem;
+        return program + state.problem;
     case State::Kind::offline:
-        return "Offline since " + clockOf(state.outage->since) +
-               (state.outage->cause ? " (" + std::string(core::wordOf(*state.outage->cause)) + ")"
+        return program + "offline since " + clockOf(state.outage->since) +
+               (state.outage->cause ? " (" + std::string(shortCause(*state.outage->cause)) + ")"
                                     : "");
     case State::Kind::online:
         break;
     }
     if (!state.lastFailure) {
-        return "Online: no failed check since watching began";
+        return program + "online, no failed check since watching began";
     }
     const long long ago = (now.utc - state.lastFailure->utc).count();
     const std::string when = ago < 60      ? "just now"
                              : ago < 3600  ? std::to_string(ago / 60) + " min ago"
                              : ago < 86400 ? std::to_string(ago / 3600) + " h ago"
                                            : std::to_string(ago / 86400) + " d ago";
-    return "Online: last failed check " + when;
+    return program + "online, last failed check " + when;
 }
 
 } // namespace watch

@@ -21,7 +21,8 @@ class Desktop {
 // What a message about a change says, the same everywhere.
 std::string changeTitle(const Change& change);
 std::string changeText(const Change& change);
-// The tooltip for a state: "Online: last failed check 2 h ago", "Offline since 14:02 (provider)".
+// The tooltip for a state, naming the program: "Connectivity monitor: online, last failed check
+// 2 h ago", "Connectivity monitor: offline since 14:02 (your provider)".
 std::string stateText(const State& state, const Stamp& now);
 
 } // namespace watch

@@ -1,7 +1,6 @@
 // connectivity-watch: runs the connectivity monitor in the log folder, records when it was
 // watching, says why each failed check failed, and tells the person when the connection drops
 // and returns.
-#include <fstream>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -28,26 +27,6 @@ constexpr int nothingToStop = 3;
 
 std::string named(const fs::path& path) {
     return core::system::displayName(path);
-}
-
-// Who holds the folder: the last start in the record says.
-std::string whoWatches(const fs::path& recordPath, const fs::path& folder) {
-    std::ifstream file(recordPath, std::ios::binary | std::ios::ate);
-    const std::streamoff size = file.tellg();
-    const std::streamoff tail = std::min<std::streamoff>(size, std::streamoff{64} * 1024);
-    std::string text(static_cast<std::size_t>(tail), '\0');
-    file.seekg(size - tail);
-    file.read(text.data(), tail);
-    std::string who = "another watcher";
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (const auto parsed = record::parseLine(line);
-            parsed && parsed->event == record::event::started) {
-            who = "connectivity-watch (process " + std::string(parsed->field("watcher")) +
-                  ", since " + record::stampText(parsed->at) + ")";
-        }
-    }
-    return who + " already watches " + named(folder);
 }
 
 int run(std::vector<std::string> arguments) {
@@ -100,9 +79,8 @@ int run(std::vector<std::string> arguments) {
     }
 
     options.folder = fs::current_path();
-    const fs::path recordPath = options.folder / record::fileName;
     if (stop) {
-        const auto outcome = watch::os::stopWatcher(recordPath, 20s);
+        const auto outcome = watch::os::stopWatcher(options.folder, 20s);
         if (!outcome.problem.empty()) {
             tell("connectivity-watch: " + outcome.problem, true);
             return 1;
@@ -114,19 +92,28 @@ int run(std::vector<std::string> arguments) {
     }
 
     std::string why;
-    bool held = false;
-    auto file = watch::os::Record::open(recordPath, why, held);
-    if (!file) {
-        if (held) {
-            tell("connectivity-watch: " + whoWatches(recordPath, options.folder), false);
+    std::optional<long> holder;
+    const auto claim = watch::os::Claim::make(options.folder, holder, why);
+    if (!claim) {
+        if (holder) {
+            tell("connectivity-watch: " +
+                     (*holder != 0 ? "connectivity-watch (process " + std::to_string(*holder) + ")"
+                                   : std::string("another connectivity-watch")) +
+                     " already watches " + named(options.folder),
+                 false);
             return 0; // the folder is watched, as asked
         }
-        tell("connectivity-watch: cannot write " + named(recordPath) + ": " + why, true);
+        tell("connectivity-watch: cannot watch " + named(options.folder) + ": " + why, true);
         return 1;
     }
-    const auto loop = watch::os::Loop::make(options.folder, recordPath);
-    watch::Session session(options, std::move(file), loop->desktop(), loop->waker());
+    const auto loop = watch::os::Loop::make(options.folder, CONNECTIVITY_VERSION);
+    watch::Session session(options, loop->desktop(), loop->waker());
     session.begin(CONNECTIVITY_VERSION);
+    if (!session.recordProblem().empty()) {
+        tell("connectivity-watch: cannot write " + named(options.folder / record::fileName) + ": " +
+                 session.recordProblem() + "; watching on, and trying again every 5 s",
+             true);
+    }
     session.end(loop->run(session));
     return 0;
 }

@@ -20,10 +20,9 @@ Settings settingsOf(const Options& options) {
 }
 } // namespace
 
-Session::Session(Options options, std::unique_ptr<os::Record> record, Desktop& desktop,
-                 std::function<void()> wake)
-    : options_(std::move(options)), record_(std::move(record)), desktop_(desktop),
-      wake_(std::move(wake)), watcher_(*this, settingsOf(options_)),
+Session::Session(Options options, Desktop& desktop, std::function<void()> wake)
+    : options_(std::move(options)), recordPath_(options_.folder / core::record::fileName),
+      desktop_(desktop), wake_(std::move(wake)), watcher_(*this, settingsOf(options_)),
       follower_(options_.folder / core::monitor::logName), monitor_(os::Child::make()) {}
 
 Session::~Session() {
@@ -31,6 +30,8 @@ Session::~Session() {
 }
 
 void Session::begin(std::string_view version) {
+    record_ = os::Record::open(recordPath_, recordProblem_);
+    watcher_.recordProblem(recordProblem_);
     watcher_.start(os::readClocks(), version, os::osName(), os::processId());
     nextLogCheck_ = steady_clock::now();
     service();
@@ -38,9 +39,7 @@ void Session::begin(std::string_view version) {
 
 void Session::service() {
     const Readings now = os::readClocks();
-    while (!unwritten_.empty() && record_->append(unwritten_.front())) {
-        unwritten_.pop_front();
-    }
+    writeWaiting();
     watcher_.tick(now);
     if (const auto how = monitor_->ended()) {
         watcher_.monitorEnded(now, *how);
@@ -52,6 +51,7 @@ void Session::service() {
         nextLogCheck_ = steady_clock::now() + logCheckEvery;
         watcher_.logProblem(
             now, os::logProblem(options_.folder, options_.folder / core::monitor::logName));
+        keepRecord(now);
     }
     if (pending_) {
         std::optional<Diagnosis> result;
@@ -85,13 +85,31 @@ void Session::service() {
 void Session::end(const std::string& reason) {
     monitor_->stop();
     watcher_.stop(os::readClocks(), reason);
-    while (!unwritten_.empty() && record_->append(unwritten_.front())) {
+    writeWaiting();
+}
+
+// A record that could not be opened is tried again; one that was moved or deleted is begun anew
+// where it was, as the record of a watch goes on.
+void Session::keepRecord(const Readings& now) {
+    const bool moved = record_ && !record_->stillThere();
+    if (record_ && !moved) {
+        return;
+    }
+    record_ = os::Record::open(recordPath_, recordProblem_);
+    watcher_.recordProblem(recordProblem_);
+    if (record_ && moved) {
+        watcher_.restate(now);
+    }
+}
+
+void Session::writeWaiting() {
+    while (record_ && !unwritten_.empty() && record_->append(unwritten_.front())) {
         unwritten_.pop_front();
     }
 }
 
 void Session::append(const std::string& line) {
-    if (unwritten_.empty() && record_->append(line)) {
+    if (record_ && unwritten_.empty() && record_->append(line)) {
         return;
     }
     unwritten_.push_back(line);

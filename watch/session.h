@@ -32,13 +32,16 @@ inline constexpr std::chrono::seconds commandTimeLimit{60};
 class Session final : public World {
   public:
     // wake is called from other threads when a diagnosis is done: the loop services at once.
-    Session(Options options, std::unique_ptr<os::Record> record, Desktop& desktop,
-            std::function<void()> wake);
+    Session(Options options, Desktop& desktop, std::function<void()> wake);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
     ~Session() override;
 
+    // Opens the record and starts the monitor. A record that cannot be opened is tried again
+    // every few seconds, its lines kept until then; the state shows why meanwhile.
     void begin(std::string_view version);
+    // Why the record cannot be written now; empty where it can.
+    const std::string& recordProblem() const { return recordProblem_; }
     // Everything due now; the loop calls it on every wake and at least twice a second.
     void service();
     void end(const std::string& reason);
@@ -61,8 +64,13 @@ class Session final : public World {
         std::chrono::steady_clock::time_point started;
     };
 
+    void keepRecord(const Readings& now);
+    void writeWaiting();
+
     Options options_;
-    std::unique_ptr<os::Record> record_;
+    std::filesystem::path recordPath_;
+    std::unique_ptr<os::Record> record_; // none while it cannot be opened
+    std::string recordProblem_;
     Desktop& desktop_;
     std::function<void()> wake_;
     Watcher watcher_;

@@ -1,6 +1,6 @@
-// What the watcher asks of the operating system, one interface with a POSIX and a Windows build:
-// its clocks, its record locked to one watcher per folder, the monitor as its child, the log's
-// state, the desktop, and a command of the person's own.
+// What only the watcher asks of the operating system, one interface with a POSIX and a Windows
+// build: its clocks, the folder's claim, its record, the monitor as its child, the log's state,
+// the desktop, and a command of the person's own.
 #pragma once
 
 #include <chrono>
@@ -36,26 +36,42 @@ fs::path programFolder();
 long processId();
 std::string_view osName(); // "linux", "windows"
 
-// --- The record ---
+// --- The folder's claim ---
 
-// The record file, open for appending and locked for as long as it is held: at most one watcher
-// per folder. The lock goes with the process, however it ends.
-class Record {
+// At most one watcher per folder: a claim held on the folder's identity, which moving, renaming
+// or deleting the files in it cannot take away. It goes with the process, however that ends.
+class Claim {
   public:
-    // Nothing where it cannot be opened (why says so) or another watcher holds it (held says so).
-    static std::unique_ptr<Record> open(const fs::path& path, std::string& why, bool& held);
-    virtual ~Record() = default;
-    // One whole line in one write: a reader never sees half of it. False where it could not be
-    // written (a full disk, say); nothing of it is written then.
-    virtual bool append(const std::string& line) = 0;
+    // Nothing where another watcher holds the folder (holder: its process id, 0 where that
+    // cannot be told) or the folder cannot be claimed (why says why).
+    static std::unique_ptr<Claim> make(const fs::path& folder, std::optional<long>& holder,
+                                       std::string& why);
+    virtual ~Claim() = default;
 };
 
-// Asks the watcher holding the record to stop, and waits for it to end.
+// Asks the folder's watcher to stop, and waits until its process has ended.
 struct StopOutcome {
     bool wasWatching = false;
     std::string problem; // empty once it has ended
 };
-StopOutcome stopWatcher(const fs::path& record, std::chrono::seconds wait);
+StopOutcome stopWatcher(const fs::path& folder, std::chrono::seconds wait);
+
+// --- The record ---
+
+// The record file, open for appending.
+class Record {
+  public:
+    // Nothing where it cannot be opened; why says why.
+    static std::unique_ptr<Record> open(const fs::path& path, std::string& why);
+    virtual ~Record() = default;
+    // One whole line in one write: a reader never sees half of it, and a line after one the disk
+    // took only part of, or after a last line a crash cut short, starts on a line of its own.
+    // False where the line could not be written whole (a full disk, say).
+    virtual bool append(const std::string& line) = 0;
+    // Whether the record's name still leads to the file open here: false once it was moved,
+    // deleted or replaced.
+    virtual bool stillThere() const = 0;
+};
 
 // --- The monitor ---
 
@@ -94,7 +110,7 @@ void tell(const std::string& text, bool problem);
 // the icon in the notification area and a named event that --stop sets.
 class Loop {
   public:
-    static std::unique_ptr<Loop> make(const fs::path& folder, const fs::path& record);
+    static std::unique_ptr<Loop> make(const fs::path& folder, std::string_view version);
     virtual ~Loop() = default;
     virtual Desktop& desktop() = 0;
     // Called from any thread: the loop services the session at once.
@@ -113,8 +129,10 @@ class Command {
     static std::unique_ptr<Command> start(const std::string& commandLine,
                                           const std::map<std::string, std::string>& environment,
                                           std::string& why);
+    // Ends it by force, with whatever it started.
     virtual ~Command() = default;
-    // How it ended, once it has; ended by force once its time is up.
+    // How it ended, once it has; ended by force once its time is up. Whatever it started in the
+    // background ends with it either way.
     virtual std::optional<std::string> ended(std::chrono::milliseconds timeLimit) = 0;
 };
 

@@ -42,19 +42,35 @@ Stamp Watcher::stampAt(sys_time<milliseconds> moment) {
 void Watcher::start(const Readings& now, std::string_view version, std::string_view os,
                     long watcher) {
     previous_ = now;
+    version_ = version;
+    os_ = os;
+    watcher_ = watcher;
     std::string why;
-    const auto monitor = world_.startMonitor(why);
+    monitor_ = world_.startMonitor(why);
     const std::string watcherId = std::to_string(watcher);
-    const std::string monitorId = monitor ? std::to_string(*monitor) : "";
+    const std::string monitorId = monitor_ ? std::to_string(*monitor_) : "";
     write(now, event::started,
           {{"version", version},
            {"os", os},
            {"watcher", watcherId},
-           monitor ? core::record::Field{"monitor", monitorId}
-                   : core::record::Field{"monitor-failed", why}});
-    if (!monitor) {
+           monitor_ ? core::record::Field{"monitor", monitorId}
+                    : core::record::Field{"monitor-failed", why}});
+    if (!monitor_) {
         restartAt_ = now.awake + settings_.restartDelay;
     }
+}
+
+void Watcher::restate(const Readings& now) {
+    observeClocks(now);
+    const std::string watcherId = std::to_string(watcher_);
+    const std::string monitorId = monitor_ ? std::to_string(*monitor_) : "";
+    write(now, event::started,
+          {{"version", version_},
+           {"os", os_},
+           {"watcher", watcherId},
+           monitor_ ? core::record::Field{"monitor", monitorId}
+                    : core::record::Field{"monitor-failed", "not running"},
+           {"record", "begun anew: the one before was moved or deleted"}});
 }
 
 // Sleep shows as boot time running on while awake time stood still; a clock set shows as wall
@@ -94,6 +110,7 @@ void Watcher::tick(const Readings& now) {
     if (outage_ && now.awake - outage_->lastFailure > settings_.gap) {
         Change back = outage_->down;
         back.kind = Change::Kind::up;
+        back.span = duration_cast<seconds>(outage_->lastFailure - outage_->firstSeen);
         outage_.reset();
         world_.announce(back);
     }
@@ -105,9 +122,9 @@ void Watcher::tick(const Readings& now) {
 void Watcher::startMonitor(const Readings& now) {
     restartAt_.reset();
     std::string why;
-    const auto monitor = world_.startMonitor(why);
-    if (monitor) {
-        write(now, event::monitorStarted, {{"monitor", std::to_string(*monitor)}});
+    monitor_ = world_.startMonitor(why);
+    if (monitor_) {
+        write(now, event::monitorStarted, {{"monitor", std::to_string(*monitor_)}});
     } else {
         write(now, event::monitorStarted, {{"failed", why}});
         restartAt_ = now.awake + settings_.restartDelay;
@@ -120,6 +137,7 @@ void Watcher::monitorEnded(const Readings& now, const std::string& how) {
         return;
     }
     write(now, event::monitorEnded, {{"how", how}});
+    monitor_.reset();
     restartAt_ = now.awake + settings_.restartDelay;
 }
 
@@ -130,18 +148,10 @@ void Watcher::failedCheck(const Readings& now, FailedCheck check) {
         outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, std::nullopt},
                          now.awake,
                          now.awake,
-                         check.time,
                          false};
     }
-    Outage& outage = *outage_;
-    ++outage.down.checks;
-    outage.lastFailure = now.awake;
-    if (check.time && outage.lastTime && *check.time >= *outage.lastTime) {
-        outage.down.span += duration_cast<seconds>(*check.time - *outage.lastTime);
-    }
-    if (check.time) {
-        outage.lastTime = check.time;
-    }
+    ++outage_->down.checks;
+    outage_->lastFailure = now.awake;
     waiting_.push_back(std::move(check));
     diagnoseWaiting();
 }
@@ -218,9 +228,17 @@ void Watcher::note(const Readings& now, std::string_view event,
     write(now, event, fields);
 }
 
+void Watcher::recordProblem(const std::string& problem) {
+    recordProblem_ = problem;
+}
+
 State Watcher::state() const {
-    if (!logProblem_.empty()) {
-        return {State::Kind::logUnwritable, lastFailure_, std::nullopt, logProblem_};
+    // What keeps the evidence from being kept comes first: an outage then goes unrecorded.
+    if (!logProblem_.empty() || !recordProblem_.empty()) {
+        return {State::Kind::logUnwritable, lastFailure_, std::nullopt,
+                logProblem_.empty() ? "the record " + std::string(core::record::fileName) +
+                                          " cannot be written: " + recordProblem_
+                                    : "the log cannot be written: " + logProblem_};
     }
     if (outage_) {
         return {State::Kind::offline, lastFailure_, outage_->down, ""};

@@ -39,9 +39,11 @@ struct Diagnosis {
 // A change the person is told of: the connection is down, or back.
 struct Change {
     enum class Kind { down, up } kind;
-    Stamp since;                  // when the first failed check of the outage was seen
-    std::string firstCheck;       // its time text in the log
-    std::chrono::seconds span{0}; // from the first failed check to the last
+    Stamp since;            // when the watcher saw the outage's first failed check
+    std::string firstCheck; // its time text in the log
+    // From the first failed check the watcher saw to the last, on its own clock that stands still
+    // while the machine sleeps: never what a wrong date in the log would make it.
+    std::chrono::seconds span{0};
     long checks = 0;
     std::optional<Verdict> cause; // the first check's verdict; none where it came too late
 };
@@ -51,7 +53,7 @@ struct State {
     enum class Kind { online, offline, logUnwritable } kind = Kind::online;
     std::optional<Stamp> lastFailure; // online: the latest failed check seen, if any
     std::optional<Change> outage;     // offline: the outage going on
-    std::string problem;              // logUnwritable: why
+    std::string problem; // logUnwritable: "the log cannot be written: the disk is full"
 };
 
 // What the watcher asks of the system; the program does it, the tests note it.
@@ -88,6 +90,10 @@ class Watcher {
     void failedCheck(const Readings& now, FailedCheck check);
     void diagnosed(const Readings& now, const Diagnosis& diagnosis);
     void logProblem(const Readings& now, const std::string& problem); // empty: writable again
+    // The record cannot be written (it cannot be said there): shown, as the log's spells are.
+    void recordProblem(const std::string& problem); // empty: writable again
+    // The record was moved or deleted, and a new one begun: it starts as a record does.
+    void restate(const Readings& now);
     void stop(const Readings& now, const std::string& reason);
     // A line of the program's own: a message shown, a command run.
     void note(const Readings& now, std::string_view event,
@@ -106,14 +112,17 @@ class Watcher {
 
     struct Outage {
         Change down;
-        std::chrono::milliseconds lastFailure; // awake time of the latest failed check
-        std::chrono::milliseconds firstSeen;
-        std::optional<core::LocalTime> lastTime;
+        std::chrono::milliseconds firstSeen;   // awake time of its first failed check
+        std::chrono::milliseconds lastFailure; // and of its latest
         bool announced = false;
     };
 
     World& world_;
     Settings settings_;
+    std::string version_;
+    std::string os_;
+    long watcher_ = 0;
+    std::optional<long> monitor_;
     std::optional<Readings> previous_;
     std::chrono::milliseconds lastWritten_{0};
     std::optional<std::chrono::milliseconds> restartAt_;
@@ -122,6 +131,7 @@ class Watcher {
     std::vector<FailedCheck> diagnosing_;
     bool busy_ = false;
     std::string logProblem_;
+    std::string recordProblem_;
     std::optional<Outage> outage_;
     std::optional<Stamp> lastFailure_;
 };

@@ -54,14 +54,17 @@ NameLookup::NameLookup(const std::string& host, std::uint16_t port, const Lookup
         throw std::runtime_error("c-ares could not be initialised");
     }
     ares_options options{};
-    options.timeout = static_cast<int>(nameserverTimeout.count());
-    options.tries = nameserverTries;
+    options.timeout = static_cast<int>(lookup.timeout.count());
+    options.tries = lookup.tries;
+    // Only what the nameservers say, each answer as it came: a SERVFAIL or REFUSED is theirs to
+    // give, not a reason to try again elsewhere and report no answer at all.
+    options.flags = lookup.nameserversOnly ? ARES_FLAG_NOCHECKRESP : 0;
     options.sock_state_cb = onSocketState;
     options.sock_state_cb_data = this;
     char dnsOnly[] = "b";
     options.lookups = dnsOnly;
     const int optionMask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_STATE_CB |
-                           (lookup.nameserversOnly ? ARES_OPT_LOOKUPS : 0);
+                           (lookup.nameserversOnly ? ARES_OPT_LOOKUPS | ARES_OPT_FLAGS : 0);
     if (ares_init_options(&channel_, &options, optionMask) != ARES_SUCCESS ||
         (!lookup.nameservers.empty() &&
          ares_set_servers_ports_csv(channel_, lookup.nameservers.c_str()) != ARES_SUCCESS)) {

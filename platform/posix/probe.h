@@ -62,7 +62,9 @@ struct Endpoint {
 struct LookupOptions {
     int family = AF_UNSPEC;       // AF_INET or AF_INET6: that family's question alone
     std::string nameservers;      // c-ares' "host:port,..." form; empty: those of resolv.conf
-    bool nameserversOnly = false; // never /etc/hosts: only what the nameservers say
+    bool nameserversOnly = false; // never /etc/hosts: only what the nameservers say, as they say it
+    std::chrono::milliseconds timeout = nameserverTimeout; // of a try, doubling with each next one
+    int tries = nameserverTries;
 };
 
 // How one family's question ended.

@@ -69,7 +69,7 @@ listen site 203.0.113.80 2001:db8:80::80
 resolver answer
 
 program_folder_with_stub_monitor
-(cd "$scratch/log" && exec ip netns exec $computer "$scratch/program/connectivity-watch") &
+(cd "$scratch/log" && exec ip netns exec $computer "$scratch/program/connectivity-watch" --quiet) &
 await_line started 10 || fail "the watcher did not start: $(cat "$scratch/log"/* 2>&1)"
 
 checks=0
@@ -102,4 +102,5 @@ scenario provider "on $computer sysctl -qw net.ipv4.ping_group_range='1 0'; ip -
     "link $router r1 100.64.0.1/30 fd01::1/64 && routes $router 100.64.0.2 fd01::2"
 grep -q 'answers on TCP' "$record" || fail "the gateway was not asked over TCP: $(tail -1 "$record")"
 grep -q 'answers an ICMP echo' "$record" || fail "the gateway was not asked by ICMP echo"
+! grep ' message ' "$record" || fail "--quiet, yet messages were shown"
 echo "PASS: every verdict on the simulated network"

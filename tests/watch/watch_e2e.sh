@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The real watcher and monitor in a private network namespace (every check fails): what the record
-# holds, a second watcher refused, the monitor restarted after it is killed, the log unwritable and
-# writable again, a watcher killed outright taking its monitor along and leaving a readable record,
-# and --stop ending both.
+# holds, a monitor started with nothing of the watcher's, a second watcher refused (even once the
+# record is moved away, when the first begins a new one), the monitor restarted after it is killed,
+# the log unwritable and writable again, a watcher killed outright taking its monitor along and
+# leaving a readable record, --stop returning once both have ended and never stopping a watcher
+# started after it, and SIGHUP.
 # usage: watch_e2e.sh WATCHER (the monitor beside it)
 set -u
 watcher=$(realpath "$1")
@@ -12,8 +14,11 @@ trap 'kill -9 $(jobs -p) 2>/dev/null; rm -rf "$scratch"' EXIT
 log=$scratch/log
 field() { sed -n "s/.* $1 .*$2=\([^ ]*\).*/\1/p" "$record" | tail -1; }
 watch() { cd "$log" && exec "${isolate[@]}" "$watcher" "$@"; }
+# A watcher in the foreground, which should end at once: bounded, should it not.
+watch_now() { (cd "$log" && exec timeout 30 "${isolate[@]}" "$watcher" "$@"); }
 
-watch &
+# Started with a descriptor of its own open and SIGXFSZ ignored, as a shell or a service may.
+(exec 7>"$scratch/inherited" && trap '' XFSZ && watch) &
 await_line ' started ' 10 || fail "no start recorded"
 monitor=$(field started monitor)
 [ -n "$monitor" ] && kill -0 "$monitor" || fail "no monitor running: $(cat "$record")"
@@ -21,9 +26,19 @@ monitor=$(field started monitor)
     [ "$(readlink "/proc/$monitor/fd/1")" = /dev/null ] || fail "the monitor's folder or streams"
 grep -q '^[-0-9T:]*[+-][0-9][0-9]:[0-9][0-9] started version=[0-9.]* os=linux watcher=[0-9]* monitor=' "$record" ||
     fail "the start line: $(head -1 "$record")"
+# Its three standard descriptors alone, and every signal at its default but the SIGPIPE it ignores
+# itself.
+[ "$(ls "/proc/$monitor/fd" | wc -l)" -eq 3 ] || fail "the monitor inherited: $(ls -l "/proc/$monitor/fd")"
+[ "$(sed -n 's/^SigIgn:\s*//p' "/proc/$monitor/status")" = 0000000000001000 ] ||
+    fail "the monitor ignores: $(grep SigIgn "/proc/$monitor/status")"
 
-said=$(watch 2>&1)
+said=$(watch_now 2>&1)
 [ $? -eq 0 ] && [[ $said == *"already watches $log"* ]] || fail "a second watcher: $said"
+# The record moved away: the folder is still watched, and the watcher begins a new record.
+mv "$record" "$scratch/moved-record"
+await_line 'record="begun anew' 10 || fail "no new record after the old one was moved"
+said=$(watch_now 2>&1)
+[ $? -eq 0 ] && [[ $said == *"already watches $log"* ]] || fail "a second watcher once the record moved: $said"
 
 kill -9 "$monitor"
 await_line 'monitor-ended how="ended by SIGKILL"' 5 && await_line 'monitor-started monitor=' 15 ||
@@ -46,11 +61,21 @@ grep -vE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}[+-][0-9]{2}:[0-9]{2} [a-z-]+( |$
 
 watch &
 await_line "watcher=$!" 10 || fail "a new watcher could not take over the folder"
+pid=$(field started watcher)
 monitor=$(field started monitor)
-said=$(watch --stop 2>&1) || fail "--stop failed: $said"
+said=$(watch_now --stop 2>&1) || fail "--stop failed: $said"
+# Returned once the watcher and its monitor have ended, with the stop recorded.
+! kill -0 "$pid" 2>/dev/null && ! kill -0 "$monitor" 2>/dev/null ||
+    fail "--stop returned with the watcher or its monitor still running"
 [[ $said == *"stopped watching"* ]] && [[ $(tail -1 "$record") == *"stopped reason=SIGTERM" ]] ||
     fail "--stop: $said; $(tail -1 "$record")"
-! kill -0 "$monitor" 2>/dev/null || fail "--stop left the monitor running"
-said=$(watch --stop 2>&1)
+# A watcher started at once after --stop is no concern of that stop's.
+watch &
+await_line "watcher=$!" 10 || fail "no watcher after --stop"
+sleep 1
+kill -0 $! || fail "a watcher started after --stop stopped too: $(tail -2 "$record")"
+kill -HUP $!
+await_line 'stopped reason=SIGHUP' 10 || fail "SIGHUP: $(tail -1 "$record")"
+said=$(watch_now --stop 2>&1)
 [ $? -eq 3 ] && [[ $said == *"nothing watches"* ]] || fail "--stop with nothing watching: $said"
 echo "PASS: started, refused, restarted, unwritable, killed and stopped"

@@ -16,11 +16,12 @@ program_folder_with_stub_monitor() {
     chmod +x "$scratch/program/connectivity-monitor"
 }
 
-# await_line TEXT SECONDS: whether the record gains a line holding TEXT in time.
+# await_line TEXT SECONDS [COUNT]: whether the record holds COUNT (1) lines holding TEXT in time.
 await_line() {
-    local tries
+    local tries found
     for ((tries = 0; tries < $2 * 20; tries++)); do
-        grep -qF -- "$1" "$record" 2>/dev/null && return 0
+        found=$(grep -cF -- "$1" "$record" 2>/dev/null)
+        [ "${found:-0}" -ge "${3:-1}" ] && return 0
         sleep 0.05
     done
     return 1

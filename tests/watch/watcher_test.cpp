@@ -2,6 +2,7 @@
 // the log's spells, one diagnosis at a time, the verdict rule, and when the person is told.
 #include <gtest/gtest.h>
 
+#include "desktop.h"
 #include "watcher.h"
 
 using namespace std::chrono;
@@ -68,7 +69,11 @@ struct Fixture {
     FakeWorld world;
     Clocks clocks;
     watch::Watcher watcher{world, watch::Settings{}};
-    Fixture() { watcher.start(clocks.now(world), "9.9", "linux", 7); }
+    explicit Fixture(bool monitorStarts = true) {
+        world.monitorStarts = monitorStarts;
+        watcher.start(clocks.now(world), "9.9", "linux", 7);
+        world.monitorStarts = true;
+    }
     // Half-second ticks for as long as given, as the loop makes them.
     void tickFor(milliseconds span) {
         for (milliseconds done{0}; done < span; done += 500ms) {
@@ -143,6 +148,19 @@ TEST(Watcher, StillWatchingLinesComeEveryPeriodOfAwakeTime) {
     EXPECT_TRUE(watching.world.lines[2].starts_with("2026-10-25T02:40:00+02:00 watching"));
 }
 
+TEST(Watcher, AMonitorThatFailsToStartIsStartedAgainAfterTenSeconds) {
+    Fixture watching(false);
+    EXPECT_EQ(watching.world.events().back(),
+              "started version=9.9 os=linux watcher=7 monitor-failed=\"no such file\"");
+    watching.tickFor(10s);
+    EXPECT_EQ(watching.world.events().back(), "monitor-started monitor=101");
+    // A record begun anew after the old one was moved starts as a record does.
+    watching.watcher.restate(watching.clocks.now(watching.world));
+    EXPECT_EQ(watching.world.events().back(),
+              "started version=9.9 os=linux watcher=7 monitor=101 record=\"begun anew: the one "
+              "before was moved or deleted\"");
+}
+
 TEST(Watcher, AnEndedMonitorIsStartedAgainAfterTenSecondsUntilItStarts) {
     Fixture watching;
     watching.world.monitorStarts = false;
@@ -170,7 +188,15 @@ TEST(Watcher, TheLogsSpellsAreRecordedOnceEach) {
     EXPECT_EQ(std::vector(events.begin() + 1, events.end()),
               (std::vector<std::string>{"log-unwritable reason=\"the log is a folder\"",
                                         "log-writable", "log-unwritable reason=full"}));
+    // What keeps the evidence from being kept shows before an outage going on.
+    watching.fail("Sun Oct 25 02:30:00 2026");
     EXPECT_EQ(watching.watcher.state().kind, watch::State::Kind::logUnwritable);
+    EXPECT_EQ(watching.watcher.state().problem, "the log cannot be written: full");
+    watching.watcher.logProblem(now(), "");
+    EXPECT_EQ(watching.watcher.state().kind, watch::State::Kind::offline);
+    watching.watcher.recordProblem("Access is denied");
+    EXPECT_EQ(watching.watcher.state().problem,
+              "the record connectivityWatch.txt cannot be written: Access is denied");
 }
 
 TEST(Watcher, OneDiagnosisAtATimeAndChecksThatCameMeanwhileShareTheNext) {
@@ -206,22 +232,28 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
         std::vector<std::string> steps;
         std::vector<std::pair<Kind, std::string>> expected;
         long lastChecks = 0; // in the last "back" message
+        seconds lastSpan{0}; // the same: on the watcher's own clock, asleep not counted
     } cases[] = {
         {"an outage of several checks",
          {"f", "d", "30", "f", "30", "f", "91"},
          {down("provider"), up},
-         3},
-        {"no diagnosis in time", {"f", "13", "f", "91"}, {down(""), up}, 2},
+         3,
+         60s},
+        {"no diagnosis in time", {"f", "13", "f", "91"}, {down(""), up}, 2, 13s},
+        // The wait for a cause runs from the first failed check, not the latest.
+        {"no diagnosis in time, checks still failing", {"f", "10", "f", "3"}, {down("")}},
         {"gap not yet passed", {"f", "d", "90"}, {down("provider")}},
         {"stopped mid-outage", {"f", "d", "10", "x", "200"}, {down("provider")}},
         {"asleep mid-outage", {"f", "d", "s", "60"}, {down("provider")}},
-        {"asleep mid-outage, then the gap", {"f", "d", "s", "91"}, {down("provider"), up}, 1},
+        {"asleep mid-outage, then the gap", {"f", "d", "s", "91"}, {down("provider"), up}, 1, 0s},
+        {"asleep between checks", {"f", "d", "s", "f", "91"}, {down("provider"), up}, 2, 0s},
         {"two outages",
          {"f", "d", "91", "f", "d", "91"},
          {down("provider"), up, down("provider"), up},
-         1},
+         1,
+         0s},
     };
-    for (const auto& [name, steps, expected, lastChecks] : cases) {
+    for (const auto& [name, steps, expected, lastChecks, lastSpan] : cases) {
         Fixture watching;
         int failures = 0;
         for (const std::string& step : steps) {
@@ -246,6 +278,7 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
         EXPECT_EQ(told, expected) << name;
         if (lastChecks > 0) {
             EXPECT_EQ(watching.world.changes.back().checks, lastChecks) << name;
+            EXPECT_EQ(watching.world.changes.back().span, lastSpan) << name;
         }
     }
 }
@@ -284,5 +317,50 @@ TEST(Diagnosis, TheVerdictRule) {
     };
     for (const auto& [name, seen, verdict] : cases) {
         EXPECT_EQ(core::wordOf(watch::verdictOf(seen)), core::wordOf(verdict)) << name;
+    }
+}
+
+TEST(Desktop, WhatThePersonIsToldInTheirWords) {
+    using watch::State;
+    using Kind = Change::Kind;
+    const sys_seconds tenTwelve = sys_days{2024y / 2 / 12} + 9h + 12min; // 10:12 at +01:00
+    const record::Stamp since{tenTwelve, 1h};
+    const auto down = [&](std::optional<core::Verdict> cause) {
+        return Change{Kind::down, since, "Mon Feb 12 10:12:00 2024", 0s, 1, cause};
+    };
+    const struct {
+        Change change;
+        const char* text;
+    } changes[] = {
+        {down(core::Verdict::local), "No connection since 10:12. Cause: your own network: no route "
+                                     "out, or the router does not answer."},
+        {down(core::Verdict::dns), "No connection since 10:12. Cause: name service: the Internet "
+                                   "answers, the site's name does not resolve."},
+        {down(core::Verdict::site), "No connection since 10:12. Cause: the checked site alone: the "
+                                    "rest of the Internet answers."},
+        {down(std::nullopt), "No connection since 10:12."},
+        {{Kind::up, since, "", 0s, 1, {}}, "Back online: one failed check, at 10:12."},
+        {{Kind::up, since, "", 192s, 7, {}},
+         "Back online after at least 3m 12s (7 failed checks since 10:12)."},
+    };
+    for (const auto& [change, text] : changes) {
+        EXPECT_EQ(watch::changeText(change), text);
+    }
+    const record::Stamp now{tenTwelve + 2h + 5min, 1h};
+    const State offline{State::Kind::offline, since, down(core::Verdict::provider), ""};
+    const struct {
+        State state;
+        const char* tooltip;
+    } states[] = {
+        {offline, "Connectivity monitor: offline since 10:12 (your provider)"},
+        {{State::Kind::online, since, {}, ""},
+         "Connectivity monitor: online, last failed check 2 h ago"},
+        {{State::Kind::online, record::Stamp{now.utc - 5min, 1h}, {}, ""},
+         "Connectivity monitor: online, last failed check 5 min ago"},
+        {{State::Kind::logUnwritable, {}, {}, "the log cannot be written: the disk is full"},
+         "Connectivity monitor: the log cannot be written: the disk is full"},
+    };
+    for (const auto& [state, tooltip] : states) {
+        EXPECT_EQ(watch::stateText(state, now), tooltip);
     }
 }

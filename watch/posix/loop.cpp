@@ -1,8 +1,10 @@
 // The watcher's loop on Linux: a poll on a pipe that signals and finished diagnoses write to,
 // and messages sent to the desktop's notification service on the session bus.
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,8 +27,10 @@ void onStopSignal(int number) {
     errno = saved;
 }
 
-// org.freedesktop.Notifications on the session bus, as notify-send does it. Where there is no bus
-// or no service on it, nothing is shown and the record says why.
+// org.freedesktop.Notifications on the session bus, as notify-send does it, driven by hand so
+// that no step, connecting included, holds the loop longer than its limit: sd-bus' own calls
+// would wait 90 s for a bus that accepts and never answers. Where there is no bus, no service on
+// it or no answer in time, nothing is shown and the record says why.
 class SessionBusDesktop final : public Desktop {
   public:
     std::string show(const Change& change, const std::string& title,
@@ -35,28 +39,63 @@ class SessionBusDesktop final : public Desktop {
         if (const int opened = ::sd_bus_open_user(&bus); opened < 0) {
             return "not shown: no session bus (" + std::string(std::strerror(-opened)) + ")";
         }
-        // A service that does not answer at once must not hold up the watching.
-        ::sd_bus_set_method_call_timeout(bus, 2'000'000);
-        sd_bus_error error{}; // SD_BUS_ERROR_NULL, without its C compound literal
-        sd_bus_message* reply = nullptr;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         const bool down = change.kind == Change::Kind::down;
-        const int called = ::sd_bus_call_method(
-            bus, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-            "org.freedesktop.Notifications", "Notify", &error, &reply, "susssasa{sv}i",
-            "Connectivity monitor", 0U, down ? "network-offline" : "network-transmit-receive",
-            title.c_str(), text.c_str(), 0, 1, "urgency", "y", static_cast<std::uint8_t>(1), -1);
-        std::string outcome = "shown";
-        if (called < 0) {
-            outcome = std::string("not shown: ") +
-                      (error.message != nullptr ? error.message : std::strerror(-called));
+        sd_bus_message* call = nullptr;
+        sd_bus_slot* slot = nullptr;
+        Reply reply;
+        int made = ::sd_bus_message_new_method_call(bus, &call, "org.freedesktop.Notifications",
+                                                    "/org/freedesktop/Notifications",
+                                                    "org.freedesktop.Notifications", "Notify");
+        if (made >= 0) {
+            made = ::sd_bus_message_append(call, "susssasa{sv}i", "Connectivity monitor", 0U,
+                                           down ? "network-offline" : "network-transmit-receive",
+                                           title.c_str(), text.c_str(), 0, 1, "urgency", "y",
+                                           static_cast<std::uint8_t>(1), -1);
         }
-        ::sd_bus_error_free(&error);
-        ::sd_bus_message_unref(reply);
-        ::sd_bus_flush_close_unref(bus);
+        if (made >= 0) {
+            made = ::sd_bus_call_async(bus, &slot, call, onReply, &reply,
+                                       std::chrono::microseconds(limit).count());
+        }
+        while (made >= 0 && !reply.outcome && std::chrono::steady_clock::now() < deadline) {
+            made = ::sd_bus_process(bus, nullptr);
+            if (made == 0) {
+                const auto left = std::chrono::ceil<std::chrono::microseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                made = ::sd_bus_wait(
+                    bus, static_cast<std::uint64_t>(std::max<long long>(left.count(), 0)));
+            }
+        }
+        std::string outcome = reply.outcome.value_or(
+            made < 0 ? "not shown: " + std::string(std::strerror(-made))
+                     : "not shown: the notification service did not answer within " +
+                           std::to_string(limit.count()) + " ms");
+        ::sd_bus_slot_unref(slot);
+        ::sd_bus_message_unref(call);
+        ::sd_bus_close(bus); // never a flush, which could wait for a bus that does not read
+        ::sd_bus_unref(bus);
         return outcome;
     }
 
     void stateChanged(const State& /*state*/) override {} // no icon of ours on Linux
+
+  private:
+    // The whole exchange, connecting included: a notification service answers in milliseconds.
+    static constexpr std::chrono::milliseconds limit{1000};
+
+    struct Reply {
+        std::optional<std::string> outcome;
+    };
+
+    static int onReply(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
+        auto* reply = static_cast<Reply*>(userdata);
+        const sd_bus_error* failure = ::sd_bus_message_get_error(message);
+        reply->outcome = failure == nullptr ? "shown"
+                         : failure->message != nullptr
+                             ? std::string("not shown: ") + failure->message
+                             : std::string("not shown: ") + failure->name;
+        return 0;
+    }
 };
 
 class PollLoop final : public Loop {
@@ -110,7 +149,7 @@ class PollLoop final : public Loop {
 
 } // namespace
 
-std::unique_ptr<Loop> Loop::make(const fs::path& /*folder*/, const fs::path& /*record*/) {
+std::unique_ptr<Loop> Loop::make(const fs::path& /*folder*/, std::string_view /*version*/) {
     return std::make_unique<PollLoop>();
 }
 

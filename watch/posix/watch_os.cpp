@@ -1,19 +1,26 @@
-// The watcher's system calls on Linux: CLOCK_BOOTTIME against CLOCK_MONOTONIC, a record locked
-// with fcntl, the monitor forked with PR_SET_PDEATHSIG, and the person's command through sh -c.
+// The watcher's system calls on Linux: CLOCK_BOOTTIME against CLOCK_MONOTONIC, the folder claimed
+// with flock, the monitor forked with PR_SET_PDEATHSIG, and the person's command through sh -c.
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "system.h" // the report's, for its way of telling the person
+#include "system.h"
 #include "watch_os.h"
 
 extern char** environ; // NOLINT(readability-redundant-declaration): POSIX leaves it undeclared
@@ -41,17 +48,20 @@ std::string howEnded(int status) {
     return WIFSIGNALED(status) ? "ended by " + signalName(WTERMSIG(status)) : "ended";
 }
 
-// The whole file, as a write lock: the lock of a record held by a watcher.
-flock wholeFile(short type) {
-    flock lock{};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
 // A child process in a state of its own: standard descriptors given, signals at their defaults,
 // ended with the watcher (a watcher killed outright takes it along). Its exec failure comes back
 // through a pipe that exec closes.
+// Closes every descriptor from first on but keep; after fork, so only with system calls.
+void closeFrom(int first, int keep) {
+    for (const auto& [from, to] : {std::pair{first, keep - 1}, std::pair{keep + 1, INT_MAX}}) {
+        if (from <= to && ::syscall(SYS_close_range, from, to, 0) != 0) {
+            for (int fd = from; fd <= std::min(to, 65'535); ++fd) {
+                ::close(fd);
+            }
+        }
+    }
+}
+
 pid_t spawn(const char* program, char* const arguments[], char* const environment[],
             const fs::path& folder, int input, int output, bool ownGroup, std::string& why) {
     int failure[2];
@@ -70,13 +80,15 @@ pid_t spawn(const char* program, char* const arguments[], char* const environmen
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const int number : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) {
-            std::signal(number, SIG_DFL);
+        for (int number = 1; number < NSIG; ++number) {
+            std::signal(number, SIG_DFL); // fails harmlessly for SIGKILL, SIGSTOP and the gaps
         }
         if ((ownGroup && ::setpgid(0, 0) != 0) || ::dup2(input, STDIN_FILENO) < 0 ||
             (output >= 0 && ::dup2(output, STDOUT_FILENO) < 0) || ::chdir(folder.c_str()) != 0) {
             error = errno;
         } else {
+            // Only its standard descriptors: none the watcher was started with or opened since.
+            closeFrom(3, failure[1]);
             ::execve(program, arguments, environment);
             error = errno;
         }
@@ -99,7 +111,8 @@ pid_t spawn(const char* program, char* const arguments[], char* const environmen
 
 class FileRecord final : public Record {
   public:
-    explicit FileRecord(int fd) : fd_(fd) {}
+    FileRecord(int fd, fs::path path, bool endsMidLine)
+        : fd_(fd), path_(std::move(path)), torn_(endsMidLine) {}
     ~FileRecord() override { ::close(fd_); }
     FileRecord(const FileRecord&) = delete;
     FileRecord& operator=(const FileRecord&) = delete;
@@ -109,13 +122,23 @@ class FileRecord final : public Record {
         // line that readers skip, and the next line starts whole.
         const std::string text = torn_ ? "\n" + line : line;
         const ssize_t wrote = ::write(fd_, text.data(), text.size());
-        torn_ = wrote > 0 && static_cast<std::size_t>(wrote) < text.size();
-        return static_cast<std::size_t>(wrote) == text.size();
+        const bool whole = wrote == static_cast<ssize_t>(text.size());
+        // A write refused outright leaves the file as it was: torn still, or whole still.
+        torn_ = !whole && (wrote > 0 || torn_);
+        return whole;
+    }
+
+    bool stillThere() const override {
+        struct stat named {};
+        struct stat open {};
+        return ::stat(path_.c_str(), &named) == 0 && ::fstat(fd_, &open) == 0 &&
+               named.st_dev == open.st_dev && named.st_ino == open.st_ino;
     }
 
   private:
     int fd_;
-    bool torn_ = false;
+    fs::path path_;
+    bool torn_;
 };
 
 class ProcessChild final : public Child {
@@ -170,30 +193,37 @@ class ShellCommand final : public Command {
     explicit ShellCommand(pid_t pid) : pid_(pid), started_(steady_clock::now()) {}
     ~ShellCommand() override {
         if (pid_ > 0) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
+            endGroup();
         }
     }
     ShellCommand(const ShellCommand&) = delete;
     ShellCommand& operator=(const ShellCommand&) = delete;
 
     std::optional<std::string> ended(milliseconds timeLimit) override {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return howEnded(status);
+        // Seen ended but not yet reaped, so its process group cannot be anyone else's yet.
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid_) {
+            return howEnded(endGroup()); // its exit, whatever the group's end does to the rest
         }
         if (steady_clock::now() - started_ < timeLimit) {
             return std::nullopt;
         }
-        ::kill(-pid_, SIGKILL); // its own process group: whatever it started goes too
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
+        endGroup();
         return "still running after " + std::to_string(duration_cast<seconds>(timeLimit).count()) +
                " s: ended";
     }
 
   private:
+    // Its own process group, with whatever it started in the background, ends; then it is reaped.
+    int endGroup() {
+        ::kill(-pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
     pid_t pid_;
     steady_clock::time_point started_;
 };
@@ -226,9 +256,8 @@ std::string_view osName() {
     return "linux";
 }
 
-std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, bool& held) {
-    held = false;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
     struct stat facts {};
     if (fd < 0 || ::fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) {
         why = fd < 0 ? std::strerror(errno) : "it is not a regular file";
@@ -237,40 +266,127 @@ std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, boo
         }
         return nullptr;
     }
-    flock lock = wholeFile(F_WRLCK);
-    if (::fcntl(fd, F_SETLK, &lock) != 0) {
-        held = errno == EACCES || errno == EAGAIN;
+    // A last line a crash or a full disk cut short: the next line must not run on after it.
+    char last = '\n';
+    const bool endsMidLine =
+        facts.st_size > 0 && ::pread(fd, &last, 1, facts.st_size - 1) == 1 && last != '\n';
+    return std::make_unique<FileRecord>(fd, path, endsMidLine);
+}
+
+namespace {
+
+// The process holding a flock on a file, as /proc/locks lists it:
+//   1: FLOCK  ADVISORY  WRITE 4321 fe:00:10952884 0 EOF
+long flockHolder(const struct stat& locked) {
+    std::FILE* locks = core::system::openForReading("/proc/locks");
+    if (locks == nullptr) {
+        return 0;
+    }
+    std::array<char, 64> device{};
+    std::snprintf(device.data(), device.size(), "%02x:%02x:%llu", ::major(locked.st_dev),
+                  ::minor(locked.st_dev), static_cast<unsigned long long>(locked.st_ino));
+    long holder = 0;
+    std::array<char, 512> line{};
+    while (holder == 0 &&
+           std::fgets(line.data(), static_cast<int>(line.size()), locks) != nullptr) {
+        std::istringstream fields(line.data());
+        std::string number, kind, advisory, access, pid, where;
+        fields >> number >> kind;
+        if (kind == "->") {
+            continue; // a process waiting for the lock, not holding it
+        }
+        fields >> advisory >> access >> pid >> where;
+        if (kind == "FLOCK" && where == device.data()) {
+            holder = std::strtol(pid.c_str(), nullptr, 10);
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+// flock on the folder itself: the lock is the folder's inode's, whatever is done to its files.
+class FolderClaim final : public Claim {
+  public:
+    explicit FolderClaim(int fd) : fd_(fd) {}
+    ~FolderClaim() override { ::close(fd_); }
+    FolderClaim(const FolderClaim&) = delete;
+    FolderClaim& operator=(const FolderClaim&) = delete;
+
+  private:
+    int fd_;
+};
+
+int openFolder(const fs::path& folder) {
+    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
+}
+
+// A handle on a process that no other process can take over once it has ended.
+int pidfdOf(long pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+}
+
+} // namespace
+
+std::unique_ptr<Claim> Claim::make(const fs::path& folder, std::optional<long>& holder,
+                                   std::string& why) {
+    holder.reset();
+    const int fd = openFolder(folder);
+    if (fd < 0) {
         why = std::strerror(errno);
+        return nullptr;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        struct stat facts {};
+        if (error == EWOULDBLOCK && ::fstat(fd, &facts) == 0) {
+            holder = flockHolder(facts);
+        }
+        why = std::strerror(error);
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<FileRecord>(fd);
+    return std::make_unique<FolderClaim>(fd);
 }
 
-StopOutcome stopWatcher(const fs::path& record, seconds wait) {
-    const int fd = ::open(record.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        return {false, ""};
+StopOutcome stopWatcher(const fs::path& folder, seconds wait) {
+    const int fd = openFolder(folder);
+    struct stat facts {};
+    if (fd < 0 || ::fstat(fd, &facts) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return {false, ""}; // free to take: nobody watches
     }
-    const auto holder = [fd] {
-        flock lock = wholeFile(F_WRLCK);
-        return ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK ? lock.l_pid : 0;
-    };
-    const pid_t watcher = holder();
-    StopOutcome outcome{watcher > 0, ""};
-    if (watcher > 0 && ::kill(watcher, SIGTERM) != 0) {
+    ::close(fd);
+    const long watcher = flockHolder(facts);
+    const int process = watcher > 0 ? pidfdOf(watcher) : -1;
+    // Still the holder once held by its handle: never a process that took its number since.
+    if (process < 0 || flockHolder(facts) != watcher) {
+        if (process >= 0) {
+            ::close(process);
+        }
+        return {true, "the folder's watcher cannot be found: " +
+                          (watcher > 0 ? std::string(std::strerror(errno))
+                                       : std::string("/proc/locks does not list it"))};
+    }
+    StopOutcome outcome{true, ""};
+    if (::syscall(SYS_pidfd_send_signal, process, SIGTERM, nullptr, 0) != 0) {
         outcome.problem =
             "cannot stop process " + std::to_string(watcher) + ": " + std::strerror(errno);
-    }
-    const auto giveUpAt = steady_clock::now() + wait;
-    while (outcome.wasWatching && outcome.problem.empty() && holder() != 0) {
-        if (steady_clock::now() > giveUpAt) {
+    } else {
+        pollfd ended{process, POLLIN, 0};
+        int ready = 0;
+        const auto giveUpAt = steady_clock::now() + wait;
+        do {
+            const auto left = ceil<milliseconds>(giveUpAt - steady_clock::now());
+            ready = ::poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0) {
             outcome.problem = "process " + std::to_string(watcher) + " is still running after " +
                               std::to_string(wait.count()) + " s";
         }
-        std::this_thread::sleep_for(50ms);
     }
-    ::close(fd);
+    ::close(process);
     return outcome;
 }
 

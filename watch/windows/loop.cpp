@@ -1,9 +1,10 @@
 // The watcher's loop on Windows: a hidden window of its own with the icon in the notification
-// area (its picture and tooltip the state, its menu the report, the folder and a way to stop),
-// the balloon that tells of a change, and the named event --stop sets.
+// area (its picture and tooltip the state, its menu the report, the folder, the start at sign-in
+// and a way to stop), the balloon that tells of a change, and the named event --stop sets.
 #include <windows.h>
 
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include "../session.h"
 #include "utf8_windows.h"
@@ -15,7 +16,7 @@ namespace {
 
 constexpr UINT iconMessage = WM_APP + 1;
 constexpr UINT iconId = 1;
-enum Command : UINT { outageReport = 1, logFolder, stopMonitoring };
+enum Command : UINT { outageReport = 1, logFolder, startAtSignIn, stopMonitoring, about };
 enum Picture : WORD { online = 101, offline = 102, unwritable = 103 }; // the resource ids
 
 template <std::size_t N> void copyInto(wchar_t (&field)[N], const std::string& utf8) {
@@ -27,9 +28,10 @@ template <std::size_t N> void copyInto(wchar_t (&field)[N], const std::string& u
 
 class TrayLoop final : public Loop, public Desktop {
   public:
-    TrayLoop(const fs::path& folder, const fs::path& record)
-        : folder_(folder),
-          stop_(::CreateEventW(nullptr, TRUE, FALSE, stopEventName(record).c_str())),
+    TrayLoop(const fs::path& folder, std::string_view version)
+        : folder_(folder), version_(version),
+          stop_(
+              ::CreateEventW(nullptr, TRUE, FALSE, stopEventName(::GetCurrentProcessId()).c_str())),
           // Never closed: a diagnosis thread may still set it as the program ends.
           wake_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
           taskbarCreated_(::RegisterWindowMessageW(L"TaskbarCreated")) {
@@ -132,8 +134,16 @@ class TrayLoop final : public Loop, public Desktop {
 
     void menu(POINT at) {
         const HMENU popup = ::CreatePopupMenu();
+        ::AppendMenuW(popup, MF_STRING | MF_GRAYED, about,
+                      core::wideFrom("Connectivity monitor " + version_).c_str());
+        ::AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
         ::AppendMenuW(popup, MF_STRING, outageReport, L"Outage report");
         ::AppendMenuW(popup, MF_STRING, logFolder, L"Log folder");
+        if (const auto links = signInLinks()) { // an install's, not a copy from the .zip
+            const bool on = ::GetFileAttributesW(links->second.c_str()) != INVALID_FILE_ATTRIBUTES;
+            ::AppendMenuW(popup, MF_STRING | (on ? MF_CHECKED : MF_UNCHECKED), startAtSignIn,
+                          L"Start monitoring when I sign in");
+        }
         ::AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
         ::AppendMenuW(popup, MF_STRING, stopMonitoring, L"Stop monitoring");
         ::SetMenuDefaultItem(popup, outageReport, FALSE);
@@ -152,6 +162,9 @@ class TrayLoop final : public Loop, public Desktop {
             break;
         case logFolder:
             ::ShellExecuteW(window_, L"explore", folder_.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+            break;
+        case startAtSignIn:
+            toggleStartAtSignIn();
             break;
         case stopMonitoring:
             stopReason_ = "stopped from the notification area";
@@ -198,7 +211,43 @@ class TrayLoop final : public Loop, public Desktop {
                                : ::DefWindowProcW(window, message, wParam, lParam);
     }
 
+    // The installer's Start menu shortcut that starts monitoring, and its copy in the Startup
+    // folder that starts it at sign-in; nothing where there is no such shortcut to copy.
+    static std::optional<std::pair<fs::path, fs::path>> signInLinks() {
+        wchar_t programs[MAX_PATH] = {};
+        wchar_t startup[MAX_PATH] = {};
+        if (::SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, 0, programs) != S_OK ||
+            ::SHGetFolderPathW(nullptr, CSIDL_STARTUP, nullptr, 0, startup) != S_OK) {
+            return std::nullopt;
+        }
+        const std::wstring link = L"Connectivity monitor.lnk";
+        const fs::path monitoring = fs::path(programs) / L"Connectivity Monitor" / link;
+        if (::GetFileAttributesW(monitoring.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            return std::nullopt;
+        }
+        return std::pair{monitoring, fs::path(startup) / link};
+    }
+
+    // On: the Start menu's shortcut copied to the Startup folder, as the installer puts it there;
+    // off: that copy removed. The choice is kept where the next install reads it.
+    static void toggleStartAtSignIn() {
+        const auto links = signInLinks();
+        if (!links) {
+            return;
+        }
+        const bool on = ::GetFileAttributesW(links->second.c_str()) != INVALID_FILE_ATTRIBUTES;
+        const bool done =
+            on ? ::DeleteFileW(links->second.c_str()) != FALSE
+               : ::CopyFileW(links->first.c_str(), links->second.c_str(), FALSE) != FALSE;
+        if (done) {
+            const DWORD autostart = on ? 0 : 1;
+            ::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\ConnectivityMonitor", L"Autostart",
+                              REG_DWORD, &autostart, sizeof autostart);
+        }
+    }
+
     fs::path folder_;
+    std::string version_;
     HANDLE stop_;
     HANDLE wake_;
     UINT taskbarCreated_;
@@ -211,8 +260,8 @@ class TrayLoop final : public Loop, public Desktop {
 
 } // namespace
 
-std::unique_ptr<Loop> Loop::make(const fs::path& folder, const fs::path& record) {
-    return std::make_unique<TrayLoop>(folder, record);
+std::unique_ptr<Loop> Loop::make(const fs::path& folder, std::string_view version) {
+    return std::make_unique<TrayLoop>(folder, version);
 }
 
 } // namespace watch::os

@@ -1,6 +1,6 @@
 // The watcher's system calls on Windows: QueryInterruptTime against QueryUnbiasedInterruptTime,
-// a record locked with LockFileEx, the monitor in a job object without a window, a named event
-// for --stop, and the person's command as its own command line.
+// the folder claimed by a named mapping, the monitor in a job object without a window, a named
+// event for --stop, and the person's command as its own command line.
 #include <windows.h>
 
 #include <realtimeapiset.h>
@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "system.h" // the report's: wide paths and Windows' own words for a failure
 #include "utf8_windows.h"
@@ -19,10 +20,6 @@ namespace {
 
 using namespace std::chrono;
 using core::systemMessage;
-
-// Far past any end the record will have: a lock there keeps out a second watcher, never a reader
-// or the watcher's own appends.
-constexpr DWORD lockOffsetHigh = 0x40000000;
 
 milliseconds fromHundredNanoseconds(ULONGLONG ticks) {
     return milliseconds{static_cast<long long>(ticks / 10'000)};
@@ -39,19 +36,6 @@ milliseconds sinceBoot() {
     ULONGLONG ticks = 0;
     query(&ticks);
     return fromHundredNanoseconds(ticks);
-}
-
-bool tryLock(HANDLE file) {
-    OVERLAPPED at{};
-    at.OffsetHigh = lockOffsetHigh;
-    return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) !=
-           0;
-}
-
-void unlock(HANDLE file) {
-    OVERLAPPED at{};
-    at.OffsetHigh = lockOffsetHigh;
-    ::UnlockFileEx(file, 0, 1, 0, &at);
 }
 
 HANDLE nothing(DWORD access) {
@@ -82,18 +66,33 @@ std::optional<Process> launch(const std::wstring& application, std::wstring comm
                               std::string& why) {
     const HANDLE input = nothing(GENERIC_READ);
     const HANDLE output = nothing(GENERIC_WRITE);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
+    // These two handles alone are inherited, whatever else the watcher holds inheritable.
+    HANDLE inherited[] = {input, output};
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<unsigned char> attributes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    const bool limited = ::InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+                         ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                                     inherited, sizeof inherited, nullptr, nullptr);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = output;
+    startup.lpAttributeList = limited ? list : nullptr;
     PROCESS_INFORMATION started{};
     const BOOL made = ::CreateProcessW(
         application.empty() ? nullptr : application.c_str(), commandLine.data(), nullptr, nullptr,
-        TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT,
-        const_cast<wchar_t*>(environment), folder.c_str(), &startup, &started);
+        TRUE,
+        CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
+            (limited ? EXTENDED_STARTUPINFO_PRESENT : 0),
+        const_cast<wchar_t*>(environment), folder.c_str(), &startup.StartupInfo, &started);
     const DWORD failure = ::GetLastError();
+    if (limited) {
+        ::DeleteProcThreadAttributeList(list);
+    }
     ::CloseHandle(input);
     ::CloseHandle(output);
     if (!made) {
@@ -131,7 +130,8 @@ void end(Process& process) {
 
 class FileRecord final : public Record {
   public:
-    explicit FileRecord(HANDLE file) : file_(file) {}
+    FileRecord(HANDLE file, fs::path path, bool endsMidLine)
+        : file_(file), path_(std::move(path)), torn_(endsMidLine) {}
     ~FileRecord() override { ::CloseHandle(file_); }
     FileRecord(const FileRecord&) = delete;
     FileRecord& operator=(const FileRecord&) = delete;
@@ -143,13 +143,22 @@ class FileRecord final : public Record {
         DWORD wrote = 0;
         const BOOL ok =
             ::WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr);
-        torn_ = wrote > 0 && wrote < text.size();
-        return ok && wrote == text.size();
+        const bool whole = ok && wrote == text.size();
+        // A write refused outright leaves the file as it was: torn still, or whole still.
+        torn_ = !whole && (wrote > 0 || torn_);
+        return whole;
+    }
+
+    bool stillThere() const override {
+        const auto named = core::system::identityOf(path_);
+        return named &&
+               named == core::system::identityOf(reinterpret_cast<core::system::NativeFile>(file_));
     }
 
   private:
     HANDLE file_;
-    bool torn_ = false;
+    fs::path path_;
+    bool torn_;
 };
 
 class ProcessChild final : public Child {
@@ -239,9 +248,9 @@ std::string_view osName() {
     return "windows";
 }
 
-std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, bool& held) {
-    held = false;
-    // Appending only, every write at the end; reading allowed, which the lock needs.
+std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why) {
+    // Appending only, every write at the end; reading its last byte, and sharing all but its
+    // deletion with other programs.
     const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -253,43 +262,103 @@ std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, boo
         }
         return nullptr;
     }
-    if (!tryLock(file)) {
-        held = ::GetLastError() == ERROR_LOCK_VIOLATION;
-        why = systemMessage(::GetLastError(), path.native());
-        ::CloseHandle(file);
-        return nullptr;
+    // A last line a crash or a full disk cut short: the next line must not run on after it.
+    LARGE_INTEGER size{};
+    char last = '\n';
+    DWORD got = 0;
+    OVERLAPPED at{};
+    if (::GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+        at.Offset = static_cast<DWORD>((size.QuadPart - 1) & 0xffffffff);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        ::ReadFile(file, &last, 1, &got, &at);
     }
-    return std::make_unique<FileRecord>(file);
+    return std::make_unique<FileRecord>(file, path, got == 1 && last != '\n');
 }
 
-StopOutcome stopWatcher(const fs::path& record, seconds wait) {
-    const HANDLE file =
-        ::CreateFileW(record.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+namespace {
+
+// A named mapping of the folder's identity holds the claim and the claimant's process id: the
+// system removes it with the last handle, when the watcher ends however it ends.
+class FolderClaim final : public Claim {
+  public:
+    explicit FolderClaim(HANDLE mapping) : mapping_(mapping) {}
+    ~FolderClaim() override { ::CloseHandle(mapping_); }
+    FolderClaim(const FolderClaim&) = delete;
+    FolderClaim& operator=(const FolderClaim&) = delete;
+
+  private:
+    HANDLE mapping_;
+};
+
+// The process id a claim holds; 0 where it cannot be read (or is not written yet).
+DWORD claimant(HANDLE mapping) {
+    auto* held = static_cast<volatile DWORD*>(::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    const DWORD process = held != nullptr ? *held : 0;
+    if (held != nullptr) {
+        ::UnmapViewOfFile(const_cast<DWORD*>(held));
+    }
+    return process;
+}
+
+} // namespace
+
+std::unique_ptr<Claim> Claim::make(const fs::path& folder, std::optional<long>& holder,
+                                   std::string& why) {
+    holder.reset();
+    const auto identity = core::system::folderIdentityOf(folder);
+    if (!identity) {
+        why = systemMessage(::GetLastError(), folder.native());
+        return nullptr;
+    }
+    const HANDLE mapping = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                                sizeof(DWORD), claimName(*identity).c_str());
+    if (mapping == nullptr) {
+        why = systemMessage(::GetLastError());
+        return nullptr;
+    }
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        holder = static_cast<long>(claimant(mapping));
+        ::CloseHandle(mapping);
+        return nullptr;
+    }
+    auto* mine = static_cast<DWORD*>(::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0));
+    if (mine != nullptr) {
+        *mine = ::GetCurrentProcessId();
+        ::UnmapViewOfFile(mine);
+    }
+    return std::make_unique<FolderClaim>(mapping);
+}
+
+StopOutcome stopWatcher(const fs::path& folder, seconds wait) {
+    const auto identity = core::system::folderIdentityOf(folder);
+    const HANDLE mapping =
+        identity ? ::OpenFileMappingW(FILE_MAP_READ, FALSE, claimName(*identity).c_str()) : nullptr;
+    if (mapping == nullptr) {
         return {false, ""};
     }
-    StopOutcome outcome{!tryLock(file), ""};
-    if (!outcome.wasWatching) {
-        unlock(file);
-    } else if (const HANDLE stop =
-                   ::OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEventName(record).c_str());
-               stop == nullptr || !::SetEvent(stop)) {
-        outcome.problem = "cannot ask the watcher to stop: " + systemMessage(::GetLastError());
-    } else {
-        ::CloseHandle(stop);
-        const auto giveUpAt = steady_clock::now() + wait;
-        while (!tryLock(file)) {
-            if (steady_clock::now() > giveUpAt) {
-                outcome.problem =
-                    "the watcher is still running after " + std::to_string(wait.count()) + " s";
-                break;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        unlock(file);
+    DWORD watcher = claimant(mapping);
+    for (int tries = 0; watcher == 0 && tries < 20; ++tries) { // a watcher just starting
+        std::this_thread::sleep_for(50ms);
+        watcher = claimant(mapping);
     }
-    ::CloseHandle(file);
+    ::CloseHandle(mapping);
+    const HANDLE process = watcher != 0 ? ::OpenProcess(SYNCHRONIZE, FALSE, watcher) : nullptr;
+    const HANDLE stop =
+        watcher != 0 ? ::OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEventName(watcher).c_str())
+                     : nullptr;
+    StopOutcome outcome{true, ""};
+    if (process == nullptr || stop == nullptr || !::SetEvent(stop)) {
+        outcome.problem = "cannot ask the watcher to stop: " + systemMessage(::GetLastError());
+    } else if (::WaitForSingleObject(process, static_cast<DWORD>(milliseconds(wait).count())) !=
+               WAIT_OBJECT_0) {
+        outcome.problem = "the watcher (process " + std::to_string(watcher) +
+                          ") is still running after " + std::to_string(wait.count()) + " s";
+    }
+    for (const HANDLE handle : {process, stop}) {
+        if (handle != nullptr) {
+            ::CloseHandle(handle);
+        }
+    }
     return outcome;
 }
 

@@ -1,0 +1,121 @@
+// The record through a full disk, with a file-size limit standing in for it: whole lines only,
+// each after a torn one on a line of its own, and none lost while the disk is full; the folder's
+// claim, which moving the record does not take away.
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "session.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path scratchFolder(const std::string& name) {
+    const fs::path folder = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+std::string contentOf(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+// Writes beyond this size fail as on a full disk (EFBIG, SIGXFSZ ignored); nothing: no limit.
+void limitFilesTo(std::optional<rlim_t> size) {
+    static const rlimit original = [] {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        return limit;
+    }();
+    rlimit limit = original;
+    limit.rlim_cur = size.value_or(original.rlim_cur);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+class NoDesktop final : public watch::Desktop {
+  public:
+    std::string show(const watch::Change& /*change*/, const std::string& /*title*/,
+                     const std::string& /*text*/) override {
+        return "shown";
+    }
+    void stateChanged(const watch::State& /*state*/) override {}
+};
+
+} // namespace
+
+TEST(Record, LinesStayWholeThroughAFullDiskAndAfterACrash) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const fs::path path = scratchFolder("record") / "connectivityWatch.txt";
+    std::ofstream(path, std::ios::binary) << "2024-02-12T07:00:00+01:00 watch"; // a crash's end
+    std::string why;
+    auto record = watch::os::Record::open(path, why);
+    ASSERT_TRUE(record) << why;
+    const std::string line(40, 'x');
+    // Each step: the room left on the disk, then whether the line went in whole.
+    const struct {
+        std::optional<rlim_t> room;
+        bool whole;
+    } steps[] = {
+        {std::nullopt, true}, // on a line of its own after the crash's torn one
+        {20, false},          // torn: only part of it fits
+        {0, false},           // refused: nothing fits
+        {std::nullopt, true}, // room again: on a line of its own after the torn part
+        {std::nullopt, true},
+    };
+    for (const auto& [room, whole] : steps) {
+        limitFilesTo(room ? std::optional(fs::file_size(path) + *room) : std::nullopt);
+        EXPECT_EQ(record->append(line + "\n"), whole);
+        limitFilesTo(std::nullopt);
+    }
+    const std::string expected = "2024-02-12T07:00:00+01:00 watch\n" + line + "\n" +
+                                 line.substr(0, 20) + "\n" + line + "\n" + line + "\n";
+    EXPECT_EQ(contentOf(path), expected);
+    // A record moved away is no longer there to write in.
+    EXPECT_TRUE(record->stillThere());
+    fs::rename(path, path.parent_path() / "moved.txt");
+    EXPECT_FALSE(record->stillThere());
+    fs::remove_all(path.parent_path());
+}
+
+TEST(Record, TheSessionKeepsWhatAFullDiskRefusedUntilThereIsRoom) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const fs::path folder = scratchFolder("session");
+    const fs::path path = folder / "connectivityWatch.txt";
+    std::ofstream(path, std::ios::binary) << "2024-02-12T07:00:00+01:00 stopped\n";
+    NoDesktop desktop;
+    watch::Options options;
+    options.folder = folder;
+    watch::Session session(options, desktop, [] {});
+    limitFilesTo(fs::file_size(path));
+    session.begin("9.9"); // its start refused by the full disk, kept
+    limitFilesTo(std::nullopt);
+    EXPECT_EQ(contentOf(path).find(" started "), std::string::npos);
+    session.service();
+    const std::string content = contentOf(path);
+    EXPECT_NE(content.find("\n20"), std::string::npos);
+    EXPECT_NE(content.find(" started version=9.9 "), std::string::npos) << content;
+    session.end("test over");
+    fs::remove_all(folder);
+}
+
+TEST(Claim, OneWatcherPerFolderWhateverIsDoneToItsFiles) {
+    const fs::path folder = scratchFolder("claim");
+    std::optional<long> holder;
+    std::string why;
+    const auto first = watch::os::Claim::make(folder, holder, why);
+    ASSERT_TRUE(first) << why;
+    fs::rename(folder, folder.string() + "-moved"); // the folder itself moved: still its claim
+    EXPECT_FALSE(watch::os::Claim::make(folder.string() + "-moved", holder, why));
+    EXPECT_EQ(holder, ::getpid());
+    fs::remove_all(folder.string() + "-moved");
+    const fs::path other = scratchFolder("unclaimed");
+    EXPECT_FALSE(watch::os::stopWatcher(other, std::chrono::seconds{1}).wasWatching);
+    fs::remove_all(other);
+}
