@@ -231,8 +231,8 @@ std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endK
     // its last endKept bytes.
     std::string carried;
     bool overLong = false;
-    const auto finishLine = [&](std::string_view line) {
-        sink(line, overLong);
+    const auto finishLine = [&](std::string_view line, bool ended) {
+        sink(line, overLong, ended);
         overLong = false;
         carried.clear();
     };
@@ -245,7 +245,7 @@ std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endK
             const char* const lineEnd = newline != nullptr ? newline : end;
             const auto piece = static_cast<std::size_t>(lineEnd - at);
             if (!overLong && carried.empty() && newline != nullptr) {
-                finishLine(std::string_view(at, piece)); // the common case: no copy
+                finishLine(std::string_view(at, piece), true); // the common case: no copy
             } else {
                 if (!overLong && carried.size() + piece <= longestKept) {
                     carried.append(at, piece);
@@ -256,7 +256,7 @@ std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endK
                     carried.erase(0, carried.size() - std::min(carried.size(), endKept));
                 }
                 if (newline != nullptr) {
-                    finishLine(carried);
+                    finishLine(carried, true);
                 }
             }
             at = newline != nullptr ? newline + 1 : end;
@@ -272,7 +272,7 @@ std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endK
         carried.pop_back(); // the end-of-file mark, not part of any line
     }
     if (overLong || !carried.empty()) {
-        finishLine(carried); // a last line without its line end
+        finishLine(carried, false); // a last line without its line end
     }
     return {};
 }
@@ -280,9 +280,10 @@ std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endK
 std::string readLog(std::FILE* file, const RecordSink& sink) {
     long lineNumber = 0;
     // A line longer than any record is kept by its end: a record may have run on after junk.
-    return readLines(file, longestLine, longestRecord, [&](std::string_view line, bool tornFront) {
-        readLineOf(line, tornFront, ++lineNumber, sink);
-    });
+    return readLines(file, longestLine, longestRecord,
+                     [&](std::string_view line, bool tornFront, bool /*ended*/) {
+                         readLineOf(line, tornFront, ++lineNumber, sink);
+                     });
 }
 
 } // namespace core

@@ -43,9 +43,9 @@ std::string readLog(std::FILE* file, const RecordSink& sink);
 
 // Each line of a text file in binary mode, its line end removed: UTF-8 or ANSI as it is, a UTF-8
 // byte-order mark and a final Ctrl+Z left out, UTF-16 narrowed to ASCII. A line longer than
-// longestKept comes with only its last endKept bytes, and tornFront set. Returns an empty string,
-// or why reading failed.
-using LineSink = std::function<void(std::string_view line, bool tornFront)>;
+// longestKept comes with only its last endKept bytes, and tornFront set; ended is false for a last
+// line without its line end. Returns an empty string, or why reading failed.
+using LineSink = std::function<void(std::string_view line, bool tornFront, bool ended)>;
 std::string readLines(std::FILE* file, std::size_t longestKept, std::size_t endKept,
                       const LineSink& sink);
 

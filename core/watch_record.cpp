@@ -1,6 +1,7 @@
 // Writing and reading the watcher's record lines: stamps with their UTC offset, and fields.
 #include "watch_record.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -116,6 +117,22 @@ std::optional<Line> parseLine(std::string_view text) {
         return std::nullopt;
     }
     return line;
+}
+
+std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn) {
+    // Each stamp past the line's start, from the last: a 'T' ten characters into it.
+    constexpr std::size_t dateLength = 10;
+    for (std::size_t t = text.rfind('T'); t != std::string_view::npos && t > dateLength;
+         t = text.rfind('T', t - 1)) {
+        const auto line = parseLine(text.substr(t - dateLength));
+        if (line &&
+            std::find(event::all.begin(), event::all.end(), line->event) != event::all.end()) {
+            runOn = true;
+            return line;
+        }
+    }
+    runOn = false;
+    return parseLine(text);
 }
 
 std::string_view Line::field(std::string_view key) const {

@@ -5,6 +5,7 @@
 // with blanks in double quotes.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -35,6 +36,9 @@ inline constexpr std::string_view diagnosis = "diagnosis"; // check, verdict, to
 inline constexpr std::string_view message = "message";     // change, text, shown
 inline constexpr std::string_view command = "command";     // change, result
 inline constexpr std::string_view stopped = "stopped";     // reason
+inline constexpr std::array all{started,      watching,       asleep,        clockChanged,
+                                monitorEnded, monitorStarted, logUnwritable, logWritable,
+                                diagnosis,    message,        command,       stopped};
 } // namespace event
 
 // A moment as the record writes it: UTC, and the local clock's offset from it at that moment, so
@@ -67,5 +71,9 @@ struct Line {
 
 // Nothing for a line not in this form: a torn last line, or one a person typed.
 std::optional<Line> parseLine(std::string_view text);
+
+// A line as a crash may leave it: the next whole line run on after a torn fragment, found by its
+// stamp and event word (runOn set), or else the line itself, as parseLine reads it.
+std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn);
 
 } // namespace core::record

@@ -24,8 +24,13 @@ class CoverageReader {
     void add(const record::Line& line) {
         const record::Stamp& at = line.at;
         noteOffset(at);
-        coverage_.first = coverage_.first.value_or(at);
-        coverage_.last = at;
+        // A clock set back puts lines out of time order: the record spans its earliest to latest.
+        if (!coverage_.first || at.utc < coverage_.first->utc) {
+            coverage_.first = at;
+        }
+        if (!coverage_.last || at.utc > coverage_.last->utc) {
+            coverage_.last = at;
+        }
         const std::string_view what = line.event;
         // Sleep and a clock change say when they began: the silence before them ends there.
         const bool interrupted = what == event::asleep || what == event::clockChanged;
@@ -64,13 +69,15 @@ class CoverageReader {
             logDown_ = false;
         } else if (what == event::diagnosis) {
             const auto check = core::timeOfText(line.field("check"));
-            const auto cause = core::verdictNamed(line.field("verdict"));
-            if (check && cause) {
-                coverage_.diagnoses.emplace_back(*check, *cause);
+            const auto verdict = core::verdictNamed(line.field("verdict"));
+            if (check && verdict) {
+                coverage_.diagnoses.emplace_back(*check, *verdict);
             }
         }
+        // Lines before any start (a record begun by hand, or its head cut off) count as a
+        // watcher's: watched from the first of them, until something says otherwise.
         if (!stopped_ && !monitorDown_ && !logDown_ && !since_) {
-            since_ = at; // watching: from here on, until something says otherwise
+            since_ = at;
         }
         last_ = at;
     }
@@ -79,8 +86,16 @@ class CoverageReader {
         if (last_) {
             close(*last_); // the last line vouches for nothing after it
         }
-        std::sort(coverage_.diagnoses.begin(), coverage_.diagnoses.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(coverage_.diagnoses.begin(), coverage_.diagnoses.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::sort(coverage_.offsets.begin(), coverage_.offsets.end(),
+                  [](const OffsetRun& a, const OffsetRun& b) { return a.from < b.from; });
+        for (const OffsetRun& run : coverage_.offsets) {
+            auto& values = coverage_.offsetValues;
+            if (std::find(values.begin(), values.end(), run.offset) == values.end()) {
+                values.push_back(run.offset);
+            }
+        }
         // A clock set back can make spans overlap: in order, and each moment once.
         auto& spans = coverage_.watched;
         std::sort(spans.begin(), spans.end(),
@@ -106,10 +121,17 @@ class CoverageReader {
         since_.reset();
     }
 
+    // Lines in file order with one offset make a run: that offset held from the first to the last.
     void noteOffset(const record::Stamp& at) {
-        if (coverage_.offsets.empty() || coverage_.offsets.back().second != at.offset) {
-            coverage_.offsets.emplace_back(at.utc, at.offset);
+        if (!coverage_.offsets.empty() && latestRun_ < coverage_.offsets.size() &&
+            coverage_.offsets[latestRun_].offset == at.offset) {
+            OffsetRun& run = coverage_.offsets[latestRun_];
+            run.from = std::min(run.from, at.utc);
+            run.to = std::max(run.to, at.utc);
+            return;
         }
+        latestRun_ = coverage_.offsets.size();
+        coverage_.offsets.push_back({at.utc, at.utc, at.offset});
     }
 
     Coverage& coverage_;
@@ -118,45 +140,45 @@ class CoverageReader {
     bool stopped_ = false;
     bool monitorDown_ = false;
     bool logDown_ = false;
+    std::size_t latestRun_ = 0; // the run the latest line in file order belongs to
 };
 
 } // namespace
-
-std::optional<Verdict> Coverage::causeOf(LocalTime check) const {
-    const auto found = std::lower_bound(diagnoses.begin(), diagnoses.end(), check,
-                                        [](const std::pair<LocalTime, Verdict>& entry,
-                                           LocalTime time) { return entry.first < time; });
-    return found != diagnoses.end() && found->first == check ? std::optional(found->second)
-                                                             : std::nullopt;
-}
 
 sys_seconds Coverage::utcOf(LocalTime time) const {
     if (offsets.empty()) {
         return sys_seconds{time.time_since_epoch()};
     }
-    // Each offset holds from its change to the next: the first whose local stretch holds time.
-    seconds offset = offsets.front().second;
-    for (std::size_t i = 0; i < offsets.size(); ++i) {
-        const seconds local = time.time_since_epoch();
-        const seconds from = offsets[i].first.time_since_epoch() + offsets[i].second;
-        const bool beforeNext = i + 1 == offsets.size() ||
-                                local < offsets[i + 1].first.time_since_epoch() + offsets[i].second;
-        if (local >= from) {
-            offset = offsets[i].second;
-            if (beforeNext) {
-                break;
-            }
+    // Each offset the record gives is a candidate: the local time at it is a moment. The record
+    // shows it holding there if a run of that offset, with the silence its lines vouch for after
+    // it, holds the moment. A zone has few offsets, and runs are in time order: a search each.
+    std::optional<sys_seconds> shown;
+    std::optional<sys_seconds> consistent;
+    for (const seconds offset : offsetValues) {
+        const sys_seconds moment{time.time_since_epoch() - offset};
+        const auto after =
+            std::upper_bound(offsets.begin(), offsets.end(), moment,
+                             [](sys_seconds at, const OffsetRun& run) { return at < run.from; });
+        if (after == offsets.begin() || std::prev(after)->offset != offset) {
+            continue;
         }
+        const bool held = moment <= std::prev(after)->to + longestSilence;
+        std::optional<sys_seconds>& best = held ? shown : consistent;
+        best = std::min(best.value_or(moment), moment); // the first of two
     }
-    return sys_seconds{time.time_since_epoch() - offset};
+    if (shown || consistent) {
+        return shown ? *shown : *consistent;
+    }
+    const sys_seconds guess{time.time_since_epoch() - offsets.front().offset};
+    return sys_seconds{time.time_since_epoch() - offsetAt(guess)};
 }
 
 seconds Coverage::offsetAt(sys_seconds moment) const {
     const auto after =
         std::upper_bound(offsets.begin(), offsets.end(), moment,
-                         [](sys_seconds time, const auto& change) { return time < change.first; });
-    return after == offsets.begin() ? (offsets.empty() ? 0s : offsets.front().second)
-                                    : std::prev(after)->second;
+                         [](sys_seconds time, const OffsetRun& run) { return time < run.from; });
+    return after == offsets.begin() ? (offsets.empty() ? 0s : offsets.front().offset)
+                                    : std::prev(after)->offset;
 }
 
 bool Coverage::watchedAt(sys_seconds moment) const {
@@ -166,23 +188,46 @@ bool Coverage::watchedAt(sys_seconds moment) const {
     return after != watched.begin() && moment <= std::prev(after)->to.utc;
 }
 
+std::optional<Verdict> DiagnosisTaker::causeOf(LocalTime check) {
+    const auto& all = coverage_.diagnoses;
+    auto found = std::lower_bound(all.begin(), all.end(), check,
+                                  [](const std::pair<LocalTime, Verdict>& entry, LocalTime time) {
+                                      return entry.first < time;
+                                  });
+    for (; found != all.end() && found->first == check; ++found) {
+        const auto index = static_cast<std::size_t>(found - all.begin());
+        if (!taken_[index]) {
+            taken_[index] = true;
+            return found->second;
+        }
+    }
+    return std::nullopt;
+}
+
 Coverage readCoverage(std::FILE* file, std::string source) {
     Coverage coverage;
     coverage.source = std::move(source);
     CoverageReader reader(coverage);
     long lineNumber = 0;
-    coverage.problem =
-        core::readLines(file, longestLine, 0, [&](std::string_view line, bool tornFront) {
+    const auto skip = [&] {
+        if (coverage.firstSkippedLines.size() < skippedLinesShown) {
+            coverage.firstSkippedLines.push_back(lineNumber);
+        }
+        ++coverage.skippedLines;
+    };
+    coverage.problem = core::readLines(
+        file, longestLine, 0, [&](std::string_view line, bool tornFront, bool ended) {
             ++lineNumber;
-            const auto parsed = tornFront ? std::nullopt : record::parseLine(line);
+            // A last line a crash cut short may be cut anywhere, even in a value: never read.
+            bool runOn = false;
+            const auto parsed =
+                tornFront || !ended ? std::nullopt : record::parseLineAfterFragment(line, runOn);
+            if (!parsed || runOn) {
+                skip(); // the torn fragment, whatever was run on after it
+            }
             if (parsed) {
                 reader.add(*parsed);
-                return;
             }
-            if (coverage.firstSkippedLines.size() < skippedLinesShown) {
-                coverage.firstSkippedLines.push_back(lineNumber);
-            }
-            ++coverage.skippedLines;
         });
     reader.finish();
     return coverage;

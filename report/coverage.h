@@ -25,6 +25,13 @@ struct WatchSpan {
     std::chrono::seconds length() const { return to.utc - from.utc; }
 };
 
+// Consecutive lines with one offset from UTC: it held at least from the first to the last.
+struct OffsetRun {
+    std::chrono::sys_seconds from;
+    std::chrono::sys_seconds to;
+    std::chrono::seconds offset;
+};
+
 struct Coverage {
     std::string source;  // the record's name, as given
     std::string problem; // why it could not be read; empty where it was
@@ -36,20 +43,33 @@ struct Coverage {
     std::chrono::seconds slack{0};
     long skippedLines = 0;
     std::vector<long> firstSkippedLines;
-    std::optional<record::Stamp> first; // the first and the last line
+    std::optional<record::Stamp> first; // the earliest and the latest line, whatever their order
     std::optional<record::Stamp> last;
-    // Where the local clock's offset from UTC changed: from then on, that offset.
-    std::vector<std::pair<std::chrono::sys_seconds, std::chrono::seconds>> offsets;
-    std::vector<std::pair<LocalTime, Verdict>> diagnoses; // by the failed check's time, sorted
+    std::vector<OffsetRun> offsets;                 // in time order
+    std::vector<std::chrono::seconds> offsetValues; // each offset the record gives, once
+    // By the failed check's time, and for one time in the record's order.
+    std::vector<std::pair<LocalTime, Verdict>> diagnoses;
 
-    // The verdict of the failed check at this local time, if it was diagnosed.
-    std::optional<Verdict> causeOf(LocalTime check) const;
-    // The moment a local time of the log stands for, by the offsets the record gives that time
-    // (the first of the two, in an hour a change of offset repeats).
+    // The moment a local time of the log stands for: by the offset the record shows holding at
+    // that moment (in the hour summer time repeats, watched both times, the first of the two);
+    // where it shows none, the offset it last gave before then.
     std::chrono::sys_seconds utcOf(LocalTime time) const;
     // The local clock's offset at a moment, as the record last gave it before then.
     std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) const;
     bool watchedAt(std::chrono::sys_seconds moment) const;
+};
+
+// Hands each diagnosis to one check of the log, taken in the log's order: checks of one time (a
+// clock set back repeats it) take that time's diagnoses in the order the record has them.
+class DiagnosisTaker {
+  public:
+    explicit DiagnosisTaker(const Coverage& coverage)
+        : coverage_(coverage), taken_(coverage.diagnoses.size(), false) {}
+    std::optional<Verdict> causeOf(LocalTime check);
+
+  private:
+    const Coverage& coverage_;
+    std::vector<bool> taken_;
 };
 
 // Reads a record from an open file in binary mode; lines not in its form are skipped and

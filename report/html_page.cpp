@@ -103,6 +103,7 @@ h2 { font-size: 1.15rem; margin: 1.6rem 0 .5rem; }
 .c-site { --mark: #1565c0; } .c-cleared { --mark: #2e7d32; } .c-unknown { --mark: #6d4c41; }
 .c-unwatched { --mark: #757575; }
 .track rect.unwatched { fill: url(#hatch-wide); stroke: none; }
+.track.period { background: #fafafa; } /* a period shorter than a day: its own clock times */
 .lead { font-size: 1.05rem; font-weight: 600; margin: .7rem 0; }
 .swatch { display: inline-block; width: .9rem; height: .9rem; border-radius: 2px;
   vertical-align: -.12rem; margin: 0 .3rem 0 .6rem; background: var(--mark); }
@@ -135,6 +136,16 @@ code { font-size: .9em; }
 }
 )";
 
+// What a row of the timeline spans: a day, or a period shorter than one.
+struct Window {
+    LocalTime start;
+    long length = secondsPerDay;
+    LocalTime end() const { return start + std::chrono::seconds{length}; }
+    long at(LocalTime time) const {
+        return static_cast<long>((std::clamp(time, start, end()) - start).count());
+    }
+};
+
 std::string hourLabels() {
     std::string labels = "<div class=\"row\"><div class=\"date\"></div><div class=\"hours\">";
     for (int hour = 0; hour <= 24; ++hour) {
@@ -145,45 +156,72 @@ std::string hourLabels() {
     return labels + "</div></div>\n";
 }
 
-void appendMark(std::string& page, long from, long to, const std::string& title,
-                const std::string& cssClass = "") {
-    const long x = std::min(from, secondsPerDay - narrowestMark);
-    const long width = std::max(to - from, narrowestMark);
+// The clock times above a period shorter than a day: its start and end, and round times between.
+std::string periodLabels(const Window& window) {
+    constexpr long steps[] = {60, 120, 300, 600, 900, 1800, 3600, 7200, 10'800};
+    const long step = *std::find_if(std::begin(steps), std::end(steps) - 1,
+                                    [&](long s) { return window.length / s <= 8; });
+    const auto label = [&](LocalTime time, const char* cssClass) {
+        return "<span" + std::string(cssClass) + " style=\"left:" +
+               std::to_string(100.0 * static_cast<double>(window.at(time)) /
+                              static_cast<double>(window.length))
+                   .substr(0, 6) +
+               "%\">" + core::clockTime(time).substr(0, 5) + "</span>";
+    };
+    std::string labels = "<div class=\"row\"><div class=\"date\"></div><div class=\"hours\">" +
+                         label(window.start, "");
+    const auto first =
+        std::chrono::ceil<std::chrono::minutes>(window.start + std::chrono::seconds{1});
+    for (LocalTime tick{first}; tick < window.end(); tick += std::chrono::minutes{1}) {
+        const long sinceMidnight = (tick - std::chrono::floor<std::chrono::days>(tick)).count();
+        const long fromEdge = std::min(window.at(tick), window.length - window.at(tick));
+        if (sinceMidnight % step == 0 && fromEdge * 10 >= window.length) {
+            labels += label(tick, " class=\"minor\"");
+        }
+    }
+    return labels + label(window.end(), "") + "</div></div>\n";
+}
+
+// A lone failed check has no span; its mark is drawn this wide in a day (and with a hairline
+// outline), and as much of a shorter row, so it stays visible at any width.
+void appendMark(std::string& page, const Window& window, long from, long to,
+                const std::string& title, const std::string& cssClass = "") {
+    const long narrowest = std::max(1L, narrowestMark * window.length / secondsPerDay);
+    const long x = std::min(from, window.length - narrowest);
+    const long width = std::max(to - from, narrowest);
     append(page, "<rect", cssClass.empty() ? "" : " class=\"" + cssClass + "\"", " x=\"",
            std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
            "\" height=\"64\"><title>", title, "</title></rect>");
 }
 
-void openRow(std::string& page, const std::string& date, const std::string& label) {
-    append(page, "<div class=\"row day\"><div class=\"date\">", date,
-           "</div><svg class=\"track\" viewBox=\"0 0 86400 100\" preserveAspectRatio=\"none\" "
-           "role=\"img\" aria-label=\"",
-           label, "\">");
+void openRow(std::string& page, const std::string& date, const std::string& label,
+             const Window& window) {
+    append(page, "<div class=\"row day\"><div class=\"date\">", date, "</div><svg class=\"track",
+           window.length == secondsPerDay ? "" : " period", "\" viewBox=\"0 0 ",
+           std::to_string(window.length),
+           " 100\" preserveAspectRatio=\"none\" role=\"img\" aria-label=\"", label, "\">");
 }
 
-// The parts of each day, taken in order, that no watched span covers.
+// The parts of each row, taken in order, that no watched span covers.
 class Unwatched {
   public:
     explicit Unwatched(const std::vector<LocalSpan>& watched) : watched_(watched) {}
 
-    // Seconds from the day's start: [from, to) pairs.
-    std::vector<std::pair<long, long>> on(std::chrono::local_days day) {
-        const LocalTime dayStart{day};
-        const LocalTime dayEnd = dayStart + std::chrono::days{1};
-        while (next_ < watched_.size() && watched_[next_].to <= dayStart) {
+    // Seconds from the row's start: [from, to) pairs.
+    std::vector<std::pair<long, long>> on(const Window& window) {
+        while (next_ < watched_.size() && watched_[next_].to <= window.start) {
             ++next_;
         }
         std::vector<std::pair<long, long>> gaps;
-        LocalTime covered = dayStart;
-        for (std::size_t i = next_; i < watched_.size() && watched_[i].from < dayEnd; ++i) {
+        LocalTime covered = window.start;
+        for (std::size_t i = next_; i < watched_.size() && watched_[i].from < window.end(); ++i) {
             if (watched_[i].from > covered) {
-                gaps.emplace_back((covered - dayStart).count(),
-                                  (watched_[i].from - dayStart).count());
+                gaps.emplace_back(window.at(covered), window.at(watched_[i].from));
             }
-            covered = std::max(covered, std::min(watched_[i].to, dayEnd));
+            covered = std::max(covered, std::min(watched_[i].to, window.end()));
         }
-        if (covered < dayEnd) {
-            gaps.emplace_back((covered - dayStart).count(), secondsPerDay);
+        if (covered < window.end()) {
+            gaps.emplace_back(window.at(covered), window.length);
         }
         return gaps;
     }
@@ -193,22 +231,30 @@ class Unwatched {
     std::size_t next_ = 0;
 };
 
-// One day's row: where nothing watched it, hatched; a mark for each part of an outage on it.
-void appendDayRow(std::string& page, std::chrono::local_days day,
-                  const std::vector<const Outage*>& outages, Unwatched* unwatched) {
-    openRow(page, core::weekdayDate(day), "Outages on " + core::isoDate(day));
+// One row: where nothing watched it, hatched; a mark for each part of an outage in it.
+void appendRow(std::string& page, const std::string& date, const std::string& label,
+               const Window& window, const std::vector<const Outage*>& outages,
+               Unwatched* unwatched) {
+    openRow(page, date, label, window);
+    const bool day = window.length == secondsPerDay;
+    if (!day) { // the hatching of a day's rows, scaled to this row's length, never a mark's colour
+        const std::string width = std::to_string(std::max(1L, window.length / 72));
+        append(page, "<defs><pattern id=\"hatch-period\" patternUnits=\"userSpaceOnUse\" width=\"",
+               width, "\" height=\"100\"><rect width=\"", width,
+               "\" height=\"100\" style=\"fill:#e4e4e4;stroke:none\"/><path d=\"M0 100 L", width,
+               " 0\" stroke=\"#8a8a8a\" stroke-width=\"1.5\" "
+               "vector-effect=\"non-scaling-stroke\"/></pattern></defs>");
+    }
     if (unwatched != nullptr) {
-        for (const auto& [from, to] : unwatched->on(day)) {
-            append(page, "<rect class=\"unwatched\" x=\"", std::to_string(from),
+        for (const auto& [from, to] : unwatched->on(window)) {
+            append(page, "<rect class=\"unwatched\"",
+                   day ? "" : " style=\"fill:url(#hatch-period)\"", " x=\"", std::to_string(from),
                    "\" y=\"0\" width=\"", std::to_string(to - from),
                    "\" height=\"100\"><title>not watched</title></rect>");
         }
     }
-    const LocalTime dayStart{day};
-    const LocalTime dayEnd = dayStart + std::chrono::days{1};
     for (const Outage* outage : outages) {
-        appendMark(page, (std::max(outage->start, dayStart) - dayStart).count(),
-                   (std::min(outage->end, dayEnd) - dayStart).count(),
+        appendMark(page, window, window.at(outage->start), window.at(outage->end),
                    core::dateTime(outage->start) + " to " + core::dateTime(outage->end) + ": " +
                        core::count(outage->checks, "failed check", "failed checks") + ", span " +
                        core::spanText(outage->span()) +
@@ -223,9 +269,10 @@ void appendDayRow(std::string& page, std::chrono::local_days day,
 void appendQuietDays(std::string& page, std::chrono::local_days first,
                      std::chrono::local_days last) {
     const std::string days = core::count((last - first).count() + 1, "day", "days");
+    const Window day{LocalTime{first}};
     openRow(page, core::isoDate(first) + (first == last ? "" : " to<br/>" + core::isoDate(last)),
-            days + " inside one outage");
-    appendMark(page, 0, secondsPerDay, days + " inside one outage, with no check recorded");
+            days + " inside one outage", day);
+    appendMark(page, day, 0, secondsPerDay, days + " inside one outage, with no check recorded");
     page += "</svg></div>\n";
 }
 
@@ -249,6 +296,22 @@ void appendTimeline(std::string& page, const Report& report,
     if (watchKnown) {
         unwatched.emplace(report.watch->watchedSpans);
     }
+    // A watched period shorter than a day is one row that spans it, not a sliver of a day's.
+    if (const auto* extent = watchKnown && report.watch->extent ? &*report.watch->extent : nullptr;
+        extent != nullptr && extent->to > extent->from &&
+        extent->to - extent->from < std::chrono::days{1}) {
+        const Window period{extent->from, static_cast<long>((extent->to - extent->from).count())};
+        const auto first = floor<std::chrono::days>(extent->from);
+        const auto last = floor<std::chrono::days>(extent->to);
+        page += "<h2>Timeline</h2>\n<div class=\"timeline\">\n" + periodLabels(period);
+        appendRow(
+            page,
+            core::weekdayDate(first) + (first == last ? "" : " to<br/>" + core::weekdayDate(last)),
+            "Outages from " + core::dateTime(extent->from) + " to " + core::dateTime(extent->to),
+            period, byStart, &*unwatched);
+        page += "</div>\n";
+        return;
+    }
     std::vector<std::chrono::local_days> rows;
     const bool everyDay = watchKnown && days && days->count() <= calendarAfterDays;
     if (everyDay) {
@@ -271,7 +334,8 @@ void appendTimeline(std::string& page, const Report& report,
         std::erase_if(lasting, [day](const Outage* outage) {
             return floor<std::chrono::days>(outage->end) < day;
         });
-        appendDayRow(page, day, lasting, unwatched ? &*unwatched : nullptr);
+        appendRow(page, core::weekdayDate(day), "Outages on " + core::isoDate(day),
+                  Window{LocalTime{day}}, lasting, unwatched ? &*unwatched : nullptr);
         const auto goesOn = [day](const Outage* o) {
             return floor<std::chrono::days>(o->end) > day;
         };

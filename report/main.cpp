@@ -297,7 +297,16 @@ int run(std::vector<std::string> arguments) {
     std::FILE* log =
         fromStandardInput ? os::standardInput() : system::openForReading(pathOf(options.log));
     if (log == nullptr) {
-        return fail("cannot open " + options.log + ": " + std::strerror(errno));
+        const system::Failure failure = system::lastFailure();
+        if (system::isAbsent(failure)) { // before the monitor's first failed check, say
+            std::error_code error;
+            const fs::path where = fs::absolute(pathOf(options.log), error);
+            return fail("nothing has been logged yet: there is no " +
+                        system::displayName(error ? pathOf(options.log) : where) + " (" +
+                        system::describe(failure) +
+                        "); the monitor writes it there at its first failed check");
+        }
+        return fail("cannot open " + options.log + ": " + system::describe(failure));
     }
     std::optional<report::Coverage> coverage = readCoverage(options);
     const std::vector<Destination> destinations = destinationsOf(options);

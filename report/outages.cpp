@@ -67,7 +67,7 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
     current_->end = time;
     ++current_->checks;
     if (coverage_ != nullptr) {
-        const auto cause = coverage_->causeOf(time);
+        const auto cause = diagnoses_->causeOf(time);
         auto& causes = current_->causes;
         if (cause && std::find(causes.begin(), causes.end(), *cause) == causes.end()) {
             causes.push_back(*cause);

@@ -55,6 +55,9 @@ class ReportBuilder {
         : coverage_(coverage) {
         report_.gap = gap;
         report_.period = period;
+        if (coverage != nullptr) {
+            diagnoses_.emplace(*coverage);
+        }
     }
     void add(const LineVerdict& verdict, long lineNumber);
     Report finish();
@@ -63,6 +66,7 @@ class ReportBuilder {
     void closeOutage();
 
     const Coverage* coverage_;
+    std::optional<DiagnosisTaker> diagnoses_;
     Report report_;
     std::optional<Outage> current_;
     std::vector<std::pair<std::chrono::local_days, long>> currentChecksPerDay_;

@@ -57,7 +57,7 @@ TEST(Record, EachVerdictWrittenIsTheCauseReadBack) {
         std::rewind(file);
         const report::Coverage coverage = report::readCoverage(file, "record");
         std::fclose(file);
-        EXPECT_EQ(coverage.causeOf(*core::timeOfText(check)), verdict)
+        EXPECT_EQ(report::DiagnosisTaker(coverage).causeOf(*core::timeOfText(check)), verdict)
             << core::wordOf(verdict) << ":\n"
             << world.record;
     }

@@ -39,8 +39,9 @@ report::Coverage coverageOf(const std::string& text) {
 }
 
 // The report of failed checks (ctime texts) read with the record.
-report::Report reportOf(const report::Coverage& coverage, const std::vector<std::string>& checks) {
-    report::ReportBuilder builder(90s, {}, &coverage);
+report::Report reportOf(const report::Coverage& coverage, const std::vector<std::string>& checks,
+                        report::Period period = {}) {
+    report::ReportBuilder builder(90s, period, &coverage);
     long line = 0;
     for (const std::string& check : checks) {
         builder.add({LineVerdict::Kind::timed, *core::timeOfText(check)}, ++line);
@@ -72,6 +73,15 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
     const sys_seconds changed = sys_days{2024y / 10 / 27} + 1h;
     std::vector<std::string> repeatedHour = everyFiveMinutes(changed - 90min, 31, changed);
     repeatedHour.push_back(repeatedHour.back().substr(0, 25) + " stopped");
+    // Started with the clock two hours ahead, set right a minute later, watched until 13:00.
+    std::vector<std::string> clockSetRight = {
+        at("12:00") + linux, at("10:01") + " clock-changed by=-7140s from=" + at("12:01")};
+    for (minutes m{6}; m < 180min; m += 5min) {
+        clockSetRight.push_back(
+            core::record::formatLine({sys_days{2024y / 2 / 12} + 9h + m, 1h}, "watching"));
+        clockSetRight.back().pop_back();
+    }
+    clockSetRight.push_back(at("13:00") + " stopped");
     const struct {
         const char* name;
         std::vector<std::string> record;
@@ -157,6 +167,58 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
          0s,
          10s + 51s},
         {"the repeated hour read by its offsets", repeatedHour, {}, 150min, 150min, 0s, 0s},
+        // Stopped on a Friday in summer time, started on the Monday after it ended: the log's
+        // local times are placed by the offset the record shows holding then.
+        {"the outage after the end of summer time",
+         {"2024-10-25T16:00:00+02:00" + linux, "2024-10-25T16:05:00+02:00 watching",
+          "2024-10-25T16:10:00+02:00 stopped", "2024-10-28T09:00:00+01:00" + linux,
+          "2024-10-28T09:05:00+01:00 watching", "2024-10-28T09:10:00+01:00 watching",
+          "2024-10-28T09:15:00+01:00 watching", "2024-10-28T09:20:00+01:00 stopped"},
+         {"Mon Oct 28 09:12:00 2024", "Mon Oct 28 09:13:10 2024"},
+         66h + 20min,
+         30min,
+         70s,
+         150s},
+        {"the clock set right after the start: the record from its earliest line to its latest",
+         clockSetRight,
+         {},
+         179min,
+         179min,
+         0s,
+         0s},
+        {"a crash mid-line: the next start run on after the torn fragment",
+         {at("10:00") + linux, at("10:05") + " watching",
+          at("10:07").substr(0, 15) + at("12:00") + linux, at("12:05") + " watching",
+          at("12:10") + " stopped"},
+         {},
+         130min,
+         15min,
+         0s,
+         0s},
+        {"lines before any start count as a watcher's",
+         {at("10:00") + " watching", at("10:05") + " watching", at("10:10") + " stopped"},
+         {},
+         10min,
+         10min,
+         0s,
+         0s},
+        {"a monitor that fails to start, or to start again, is not watching",
+         {at("10:00") + linux + " monitor-failed=\"no such file\"", at("10:05") + " watching",
+          at("10:05:10") + " monitor-started failed=x", at("10:10") + " monitor-started monitor=5",
+          at("10:15") + " stopped"},
+         {},
+         15min,
+         5min,
+         0s,
+         0s},
+        // Time went back: two outages overlap, and count once.
+        {"overlapping outages",
+         {at("10:00") + linux, at("10:05") + " watching", at("10:10") + " stopped"},
+         {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:06:00 2024", "Mon Feb 12 10:05:30 2024"},
+         10min,
+         10min,
+         60s,
+         140s},
     };
     for (const auto& [name, record, checks, period, watched, leastDown, mostDown] : cases) {
         const report::Report figures = reportOf(coverageOf(lines(record)), checks);
@@ -169,13 +231,27 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
     }
 }
 
+TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
+    // Watched for three days at +01:00; the middle one selected.
+    const sys_seconds start = sys_days{2024y / 2 / 11} - 1h;
+    const std::vector<std::string> record = everyFiveMinutes(start, 3 * 288 + 1, start);
+    const local_days twelfth{2024y / 2 / 12};
+    const report::Report figures =
+        reportOf(coverageOf(lines(record)), {}, report::Period{twelfth, twelfth});
+    EXPECT_EQ(figures.watch->period, 24h);
+    EXPECT_EQ(figures.watch->watched, 24h);
+}
+
 TEST(Coverage, TornAndForeignLinesAreSkippedAndCounted) {
     const auto coverage = coverageOf(
         lines({at("10:00") + " started os=linux", "typed by hand", at("10:05") + " watching",
-               at("10:10").substr(0, 20), std::string(20'000, 'x')}));
-    EXPECT_EQ(coverage.skippedLines, 3);
-    EXPECT_EQ(coverage.firstSkippedLines, (std::vector<long>{2, 4, 5}));
+               at("10:10").substr(0, 20), std::string(20'000, 'x')}) +
+        // A last line a crash cut short, its verdict too: never read.
+        at("10:12") + " diagnosis check=\"Mon Feb 12 10:11:50 2024\" verdict=provider");
+    EXPECT_EQ(coverage.skippedLines, 4);
+    EXPECT_EQ(coverage.firstSkippedLines, (std::vector<long>{2, 4, 5, 6}));
     EXPECT_EQ(coverage.watched.size(), 1U);
+    EXPECT_TRUE(coverage.diagnoses.empty());
 }
 
 TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
@@ -212,29 +288,43 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
 }
 
 TEST(Coverage, TheOutputsCarryTheCauses) {
+    // The clock set back a minute at 10:06: 10:05:00 came twice, each time diagnosed on its own.
     const auto coverage = coverageOf(
-        lines({at("10:00") + " started os=linux", at("10:05") + " watching",
+        lines({at("09:50") + " started os=linux", at("09:55") + " stopped",
+               at("10:00") + " started os=linux", at("10:05") + " watching",
                at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=dns",
                at("10:05:50") + " diagnosis check=\"Mon Feb 12 10:05:31 2024\" verdict=provider",
+               at("10:05") + " clock-changed by=-60s from=" + at("10:06"),
+               at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=local",
                at("10:10") + " stopped"}));
     const report::Report figures =
-        reportOf(coverage, {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:05:31 2024"});
-    EXPECT_NE(report::csvTable(figures).find(
-                  "2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\"\n"),
-              std::string::npos)
-        << report::csvTable(figures);
+        reportOf(coverage, {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:05:31 2024",
+                            "Mon Feb 12 10:05:00 2024"});
+    const std::string csv = report::csvTable(figures);
+    for (const char* row : {"2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\"\n",
+                            "2024-02-12T10:05:00,2024-02-12T10:05:00,1,0,local\n"}) {
+        EXPECT_NE(csv.find(row), std::string::npos) << row << csv;
+    }
     const std::string metrics = report::metrics(figures);
     for (const char* line : {"connectivity_outages_total{cause=\"dns\"} 1\n",
                              "connectivity_outages_total{cause=\"site\"} 0\n",
                              "connectivity_outage_seconds_total{cause=\"dns\"} 31\n",
-                             "connectivity_watched_seconds_total 600\n"}) {
+                             "connectivity_watched_seconds_total 900\n"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
     }
-    EXPECT_EQ(metrics.find("connectivity_outages_total 1"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("connectivity_outages_total 2"), std::string::npos) << metrics;
     const std::string summary = report::textSummary(figures, "log");
-    EXPECT_NE(summary.find("Watched 0h 10m of 0h 10m (100.0%); available 81.50% to 94.84% of"),
-              std::string::npos)
+    EXPECT_NE(summary.find("Watched 0h 15m of 0h 20m (75.0%); available"), std::string::npos)
         << summary;
+    // Coloured by the cause it counts under, its first.
+    const std::string page = report::htmlPage(figures, "log");
+    EXPECT_NE(page.find("<span class=\"swatch c-dns\"></span>dns, then provider"),
+              std::string::npos);
+    // Twenty minutes, not a sliver of a day: the row spans the period, its unwatched five
+    // minutes hatched where they are.
+    EXPECT_NE(page.find("viewBox=\"0 0 1200 100\""), std::string::npos);
+    EXPECT_NE(page.find("x=\"300\" y=\"0\" width=\"300\" height=\"100\"><title>not watched"),
+              std::string::npos);
 }
 
 TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {

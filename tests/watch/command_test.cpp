@@ -1,5 +1,5 @@
-// The person's own command: its environment, its exit status, and its end once its time is up,
-// with whatever it started.
+// The person's own command: its environment, its exit status, and its end, at its own end or once
+// its time is up, with whatever it started.
 #include <fstream>
 #include <thread>
 
@@ -30,25 +30,32 @@ bool alive(pid_t pid) {
 
 } // namespace
 
-TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedOnceItsTimeIsUp) {
-    std::string why;
-    const auto told = watch::os::Command::start("test \"$CONNECTIVITY_EVENT\" = down && exit 3",
-                                                {{"CONNECTIVITY_EVENT", "down"}}, why);
-    ASSERT_TRUE(told) << why;
-    EXPECT_EQ(endOf(*told, 10s), "exited with status 3");
-
-    const std::string pids = ::testing::TempDir() + "command-pids";
-    const auto hanging = watch::os::Command::start(
-        "sleep 30 & echo $! >" + pids + "; echo $$ >>" + pids + "; wait", {}, why);
-    ASSERT_TRUE(hanging) << why;
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(endOf(*hanging, 300ms), "still running after 0 s: ended");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
-    std::ifstream file(pids);
-    for (pid_t pid = 0; file >> pid;) {
-        for (int waited = 0; waited < 100 && alive(pid); ++waited) { // a killed process dies soon
-            std::this_thread::sleep_for(20ms);
+TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedAtItsEndOrItsLimit) {
+    // Each command leaves a process in the background and writes down its own and that one's.
+    const struct {
+        std::string line;
+        std::chrono::milliseconds limit;
+        const char* ended;
+    } commands[] = {
+        {"test \"$CONNECTIVITY_EVENT\" = down && exit 3", 10s, "exited with status 3"},
+        {"wait", 300ms, "still running after 0 s: ended"},
+    };
+    for (const auto& [line, limit, ended] : commands) {
+        const std::string pids = ::testing::TempDir() + "command-pids";
+        std::string why;
+        const auto command = watch::os::Command::start("sleep 30 & echo $! >" + pids +
+                                                           "; echo $$ >>" + pids + "; " + line,
+                                                       {{"CONNECTIVITY_EVENT", "down"}}, why);
+        ASSERT_TRUE(command) << why;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(endOf(*command, limit), ended);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+        std::ifstream file(pids);
+        for (pid_t pid = 0; file >> pid;) {
+            for (int waited = 0; waited < 100 && alive(pid); ++waited) { // the killed die soon
+                std::this_thread::sleep_for(20ms);
+            }
+            EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived its command: " << line;
         }
-        EXPECT_FALSE(alive(pid)) << "process " << pid << " outlived its command";
     }
 }

@@ -4,8 +4,11 @@
 # shortcuts' own command lines run: the watcher and its monitor, started twice yet running once,
 # the outage report on a seeded log, Stop monitoring; an upgrade that restarts the monitoring it
 # stopped; choices and a custom folder kept by later installs; an uninstall while monitoring,
-# waited for as the README says, that keeps the log folder and nothing else of ours.
-# usage: installer.sh WINE64 SETUP_EXE
+# waited for as the README says, that keeps the log folder and nothing else of ours; and an
+# upgrade over an install from before the watcher (1.0.0), made in a folder of its own without the
+# start at sign-in, its monitor running: the folder and the choice kept, that monitor ended and the
+# watcher running in its place, without PowerShell (Wine's does nothing).
+# usage: installer.sh WINE64 SETUP_EXE MONITOR_EXE
 set -u
 wine=$1
 setup=$(realpath "$2")
@@ -15,10 +18,11 @@ done
 source "$(dirname "$0")/../e2e/isolation.sh"
 if [ "${1-}" != --inside ]; then # once, the whole run in the private network namespace
     rm -rf "$scratch"
-    exec "${isolate[@]}" bash "$0" --inside "$wine" "$setup"
+    exec "${isolate[@]}" bash "$0" --inside "$wine" "$setup" "$(realpath "$3")"
 fi
 wine=$2
 setup=$3
+monitor=$4
 # A home of its own too: a new prefix links Documents and Desktop to the home folder.
 mkdir "$scratch/home"
 export WINEPREFIX=$scratch/prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' TMPDIR=$scratch \
@@ -148,4 +152,23 @@ head -c "$(stat -c %s "$scratch/seeded")" "$logs/connectivityLog.txt" | cmp -s -
 install
 [ -f "$WINEPREFIX/drive_c/Monitoring/connectivity-watch.exe" ] && [ ! -e "$programs/connectivity-watch.exe" ] ||
     fail "the second install did not go where the first was"
-echo "PASS: install, shortcuts, one watcher, upgrade, choices kept, uninstall"
+"$wine" cmd /c 'C:\Monitoring\uninstall.exe /S _?=C:\Monitoring' || fail "uninstalling C:\Monitoring exited $?"
+
+# What 1.0.0 left after `/D=C:\OldPlace /AUTOSTART=0`: its Apps entry and its programs there, no
+# settings of ours, no start at sign-in, and its monitor running unattended from there.
+mkdir -p "$WINEPREFIX/drive_c/OldPlace"
+cp "$monitor" "$WINEPREFIX/drive_c/OldPlace/connectivity-monitor.exe"
+"$wine" reg add "$key" /v DisplayName /d 'Connectivity Monitor' /f >/dev/null 2>&1 &&
+    "$wine" reg add "$key" /v DisplayVersion /d 1.0.0 /f >/dev/null 2>&1 &&
+    "$wine" reg add "$key" /v InstallLocation /d 'C:\OldPlace' /f >/dev/null 2>&1 || fail "reg add"
+(cd "$logs" && exec "$wine" 'C:\OldPlace\connectivity-monitor.exe' </dev/null >/dev/null 2>&1) &
+await test "$(running OldPlace.connectivity-monitor.exe)" = 1 || fail "the old monitor did not start"
+install
+[ -f "$WINEPREFIX/drive_c/OldPlace/connectivity-watch.exe" ] && [ ! -e "$programs/connectivity-watch.exe" ] ||
+    fail "the upgrade of 1.0.0 did not go where it was: $(ls "$WINEPREFIX/drive_c/OldPlace")"
+[ ! -e "$menu/StartUp/Connectivity monitor.lnk" ] || fail "the upgrade of 1.0.0 turned the start at sign-in on"
+await watching && [ "$(running OldPlace.connectivity-monitor.exe)" = 1 ] ||
+    fail "after the upgrade of 1.0.0: $(running connectivity-watch.exe) watchers, $(running connectivity-monitor.exe) monitors"
+"$wine" reg query "$key" /v DisplayVersion 2>/dev/null | grep -q "$(basename "$setup" | sed 's/.*-\([0-9.]*\)-setup.exe/\1/')" ||
+    fail "the Apps entry is not the new version's"
+echo "PASS: install, shortcuts, one watcher, upgrade, choices kept, uninstall, upgrade of 1.0.0"

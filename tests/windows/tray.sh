@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # The watcher's icon in Wine's notification area, on a virtual display (xvfb-run) in a fresh
-# prefix on a private network, as Wine's own traces show it: added with the state as its tooltip,
-# a balloon when the connection drops and another when it is back, changed when the log cannot be
+# prefix on a private network, as Wine's own traces show it: shown in the amber state while
+# another program holds the record, then its state as its tooltip once the record is free, a
+# balloon when the connection drops and another when it is back, changed when the log cannot be
 # written, removed by --stop.
-# usage: tray.sh WINE64 WATCHER MONITOR
+# usage: tray.sh WINE64 WATCHER MONITOR SHARE_CHECK
 set -u
 wine=$1
 command -v xvfb-run >/dev/null || { echo "SKIP: xvfb-run is missing (Debian's xvfb)"; exit 77; }
 source "$(dirname "$0")/../e2e/isolation.sh"
-if [ "${4-}" != --inside ]; then # the whole run in the private network namespace
+if [ "${5-}" != --inside ]; then # the whole run in the private network namespace
     rm -rf "$scratch"
     exec "${isolate[@]}" xvfb-run -a bash "$0" "$@" --inside
 fi
@@ -19,7 +20,7 @@ export WINEPREFIX=$scratch/prefix WINEDEBUG=+systray,+tooltips WINEDLLOVERRIDES=
     TMPDIR=$scratch HOME=$scratch
 server=$(dirname "$wine")/wineserver
 trap '"$server" -k 2>/dev/null; rm -rf "$scratch"' EXIT
-cp "$watcher" "$3" "$scratch/program/"
+cp "$watcher" "$3" "$4" "$scratch/program/"
 traces=$scratch/traces
 # await_trace TEXT: whether Wine's traces gain a line holding TEXT within a minute.
 await_trace() {
@@ -27,12 +28,22 @@ await_trace() {
     return 1
 }
 
-(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 3 2>"$traces") &
-await_trace 'add_icon id=0x1' && await_trace 'add text L"Online: ' || fail "no icon: $(grep systray "$traces" | head)"
+# The record held, writes denied, by another program as monitoring starts: the amber state says
+# so, and the watcher keeps trying.
+: >"$record"
+# Wine's notification area starts with the first program of the prefix, and traces to its output.
+(cd "$scratch/log" && exec "$wine" "$scratch/program/share_check.exe" hold-deny-write \
+    connectivityWatch.txt held release 2>>"$traces") &
+for _ in $(seq 600); do [ -e "$scratch/log/held" ] && break; sleep 0.05; done
+(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 3 2>>"$traces") &
+await_trace 'add_icon id=0x1' && await_trace 'add text L"Connectivity monitor: the record connectivityWatch.txt cannot be written: ' ||
+    fail "no amber icon for a record held: $(grep -E "systray|text" "$traces" | head -30)"
+touch "$scratch/log/release"
+await_line ' started ' 30 || fail "the record was not written once free: $(cat "$record")"
 log_check 'Mon Jan  1 00:00:01 2001'
 await_trace 'title = L"Internet connection lost"' && await_trace 'add text L"No connection since ' ||
     fail "no balloon when the connection dropped"
-await_trace 'title = L"Internet connection back"' && await_trace 'add text L"Back online after ' ||
+await_trace 'title = L"Internet connection back"' && await_trace 'add text L"Back online' ||
     fail "no balloon when the connection returned"
 modified=$(grep -c 'modify_icon id=0x1 hwnd=[0-9A-F]* flags=87' "$traces")
 rm -f "$scratch/log/connectivityLog.txt" && mkdir "$scratch/log/connectivityLog.txt"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the watcher's notification-area icons, one per state, each shape its own so that colour
-is never all that tells them apart: online a green disc with a tick, offline a red square with a
-cross, the log unwritable an amber triangle with an exclamation mark. Writes the .ico files beside
+is never all that tells them apart: online a green disc with a tick, offline a red octagon with a
+bar across it (no way through; never a square with a cross, which reads as a window's close
+button), the log unwritable an amber triangle with an exclamation mark. Writes the .ico files beside
 this script (16 to 48 pixels, 32-bit) and a picture of all three for the README.
 usage: draw_icons.py [README_PICTURE.png]"""
 import math
@@ -34,19 +35,17 @@ def inside_triangle(x, y):
     return side(a, b) >= 0 and side(b, c) >= 0 and side(c, a) >= 0
 
 
-def inside_rounded_square(x, y, margin=0.08, radius=0.12):
-    lo, hi = margin + radius, 1 - margin - radius
-    cx, cy = min(max(x, lo), hi), min(max(y, lo), hi)
-    return math.hypot(x - cx, y - cy) <= radius
+def inside_octagon(x, y, apothem=0.45):
+    dx, dy = abs(x - 0.5), abs(y - 0.5)
+    return dx <= apothem and dy <= apothem and dx + dy <= apothem * math.sqrt(2)
 
 
 STATES = {
     # name: (fill colour, inside, mark colour, mark)
     "online": ((46, 125, 50), lambda x, y: math.hypot(x - 0.5, y - 0.5) <= 0.46,
                (255, 255, 255), lambda x, y, w: on_polyline(x, y, [(0.26, 0.52), (0.43, 0.69), (0.75, 0.34)], w)),
-    "offline": ((198, 40, 40), inside_rounded_square,
-                (255, 255, 255), lambda x, y, w: on_polyline(x, y, [(0.3, 0.3), (0.7, 0.7)], w)
-                or on_polyline(x, y, [(0.7, 0.3), (0.3, 0.7)], w)),
+    "offline": ((198, 40, 40), inside_octagon,
+                (255, 255, 255), lambda x, y, w: on_polyline(x, y, [(0.27, 0.5), (0.73, 0.5)], w * 1.4)),
     "unwritable": ((249, 168, 37), inside_triangle,
                    (33, 33, 33), lambda x, y, w: on_polyline(x, y, [(0.5, 0.36), (0.5, 0.62)], w)
                    or math.hypot(x - 0.5, y - 0.77) <= w * 0.6),
