@@ -41,11 +41,12 @@ bench:
 	@bash scripts/install-deps.sh bench
 	cmake --preset linux-test
 	cmake --build --preset linux-test --target probe_bench loopback_peer dns_responder \
-		connectivity-monitor connectivity-monitor-unpaused connectivity-report
+		connectivity-monitor connectivity-monitor-unpaused connectivity-report connectivity-watch
 	./build/linux-test/bench/probe_bench
 	bash bench/cycle_cost.sh build/linux-test/tests/support/connectivity-monitor-unpaused build/linux-test/bench/loopback_peer
 	bash bench/resolver_table.sh build/linux-test/connectivity-monitor build/linux-test/tests/support/dns_responder
 	bash bench/report_scale.sh build/linux-test/report/connectivity-report
+	bash bench/verdict_times.sh build/linux-test/connectivity-watch build/linux-test/tests/support/dns_responder
 
 lint:
 	@bash scripts/install-deps.sh lint

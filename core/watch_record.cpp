@@ -79,8 +79,7 @@ std::optional<Stamp> parseStamp(std::string_view text) {
     return Stamp{sys_seconds{local - offset}, offset};
 }
 
-std::string formatLine(const Stamp& at, std::string_view event,
-                       std::initializer_list<Field> fields) {
+std::string formatLine(const Stamp& at, std::string_view event, const std::vector<Field>& fields) {
     std::string line = stampText(at);
     line.append(" ").append(event);
     for (const auto& [key, value] : fields) {

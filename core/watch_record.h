@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "log_records.h"
 
@@ -58,7 +59,7 @@ using Field = std::pair<std::string_view, std::string_view>;
 // One whole line, its line end included. Values lose line ends and double quotes, which the
 // form has no room for.
 std::string formatLine(const Stamp& at, std::string_view event,
-                       std::initializer_list<Field> fields = {});
+                       const std::vector<Field>& fields = {});
 
 // A line read back: views into the text it was read from.
 struct Line {

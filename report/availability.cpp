@@ -2,6 +2,7 @@
 #include "availability.h"
 
 #include <algorithm>
+#include <map>
 
 #include "report.h"
 
@@ -85,6 +86,21 @@ std::string causeList(const Outage& outage) {
     return list;
 }
 
+std::string stoppedAfter(const Outage& outage) {
+    const Cause counted = primaryCause(outage);
+    for (std::size_t i = 0; i < outage.causes.size() && i < outage.stops.size(); ++i) {
+        if (Cause(outage.causes[i]) == counted) {
+            return outage.stops[i];
+        }
+    }
+    return {};
+}
+
+std::string causeAndStop(const Outage& outage) {
+    const std::string stop = stoppedAfter(outage);
+    return causeList(outage) + (stop.empty() ? "" : "; the path stopped after " + stop);
+}
+
 WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     WatchFigures figures;
     figures.source = coverage.source;
@@ -92,10 +108,19 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     figures.skippedLines = coverage.skippedLines;
     figures.firstSkippedLines = coverage.firstSkippedLines;
     figures.slack = coverage.slack;
+    std::array<std::map<std::string, long>, Cause::count> stops;
     for (const Outage& outage : report.outages) {
-        CauseTotal& total = figures.causes[primaryCause(outage).index()];
+        const std::size_t cause = primaryCause(outage).index();
+        CauseTotal& total = figures.causes[cause];
         ++total.outages;
         total.span += outage.span();
+        if (const std::string stop = stoppedAfter(outage); !stop.empty()) {
+            const long count = ++stops[cause][stop];
+            if (count > total.stoppedThere) {
+                total.mostStoppedAfter = stop;
+                total.stoppedThere = count;
+            }
+        }
     }
     if (!figures.problem.empty()) {
         return figures;

@@ -19,6 +19,9 @@ struct Report;
 struct CauseTotal {
     long outages = 0;
     std::chrono::seconds span{0};
+    // Where the path stopped most often in these outages, and in how many; empty where none said.
+    std::string mostStoppedAfter;
+    long stoppedThere = 0;
 };
 
 struct LocalSpan {
@@ -50,6 +53,12 @@ struct WatchFigures {
 Cause primaryCause(const Outage& outage);
 // As the outage table shows it: "provider", "provider, then dns", "unwatched".
 std::string causeList(const Outage& outage);
+// Where the path stopped, as the diagnosis of the cause it counts under says: "100.64.0.1 (hop 2)";
+// empty where no path applies.
+std::string stoppedAfter(const Outage& outage);
+// The causes, and where the path stopped where that is known: "provider; the path stopped after
+// 100.64.0.1 (hop 2)".
+std::string causeAndStop(const Outage& outage);
 
 // The figures, for the report's outages and period.
 WatchFigures watchFigures(const Coverage& coverage, const Report& report);

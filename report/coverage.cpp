@@ -71,7 +71,8 @@ class CoverageReader {
             const auto check = core::timeOfText(line.field("check"));
             const auto verdict = core::verdictNamed(line.field("verdict"));
             if (check && verdict) {
-                coverage_.diagnoses.emplace_back(*check, *verdict);
+                coverage_.diagnoses.push_back(
+                    {*check, *verdict, std::string(line.field("stopped-after"))});
             }
         }
         // Lines before any start (a record begun by hand, or its head cut off) count as a
@@ -87,7 +88,7 @@ class CoverageReader {
             close(*last_); // the last line vouches for nothing after it
         }
         std::stable_sort(coverage_.diagnoses.begin(), coverage_.diagnoses.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+                         [](const Diagnosed& a, const Diagnosed& b) { return a.check < b.check; });
         std::sort(coverage_.offsets.begin(), coverage_.offsets.end(),
                   [](const OffsetRun& a, const OffsetRun& b) { return a.from < b.from; });
         for (const OffsetRun& run : coverage_.offsets) {
@@ -188,20 +189,19 @@ bool Coverage::watchedAt(sys_seconds moment) const {
     return after != watched.begin() && moment <= std::prev(after)->to.utc;
 }
 
-std::optional<Verdict> DiagnosisTaker::causeOf(LocalTime check) {
+const Diagnosed* DiagnosisTaker::of(LocalTime check) {
     const auto& all = coverage_.diagnoses;
-    auto found = std::lower_bound(all.begin(), all.end(), check,
-                                  [](const std::pair<LocalTime, Verdict>& entry, LocalTime time) {
-                                      return entry.first < time;
-                                  });
-    for (; found != all.end() && found->first == check; ++found) {
+    auto found =
+        std::lower_bound(all.begin(), all.end(), check,
+                         [](const Diagnosed& entry, LocalTime time) { return entry.check < time; });
+    for (; found != all.end() && found->check == check; ++found) {
         const auto index = static_cast<std::size_t>(found - all.begin());
         if (!taken_[index]) {
             taken_[index] = true;
-            return found->second;
+            return &*found;
         }
     }
-    return std::nullopt;
+    return nullptr;
 }
 
 Coverage readCoverage(std::FILE* file, std::string source) {

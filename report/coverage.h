@@ -25,6 +25,13 @@ struct WatchSpan {
     std::chrono::seconds length() const { return to.utc - from.utc; }
 };
 
+// A failed check's diagnosis, as the record has it.
+struct Diagnosed {
+    LocalTime check;
+    Verdict verdict;
+    std::string stoppedAfter; // where the path stopped, "100.64.0.1 (hop 2)"; often empty
+};
+
 // Consecutive lines with one offset from UTC: it held at least from the first to the last.
 struct OffsetRun {
     std::chrono::sys_seconds from;
@@ -48,7 +55,7 @@ struct Coverage {
     std::vector<OffsetRun> offsets;                 // in time order
     std::vector<std::chrono::seconds> offsetValues; // each offset the record gives, once
     // By the failed check's time, and for one time in the record's order.
-    std::vector<std::pair<LocalTime, Verdict>> diagnoses;
+    std::vector<Diagnosed> diagnoses;
 
     // The moment a local time of the log stands for: by the offset the record shows holding at
     // that moment (in the hour summer time repeats, watched both times, the first of the two);
@@ -65,7 +72,7 @@ class DiagnosisTaker {
   public:
     explicit DiagnosisTaker(const Coverage& coverage)
         : coverage_(coverage), taken_(coverage.diagnoses.size(), false) {}
-    std::optional<Verdict> causeOf(LocalTime check);
+    const Diagnosed* of(LocalTime check);
 
   private:
     const Coverage& coverage_;

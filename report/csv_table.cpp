@@ -1,18 +1,23 @@
-// The outages as CSV, for a spreadsheet: local times in ISO 8601, spans in whole seconds, causes.
+// The outages as CSV, for a spreadsheet: local times in ISO 8601, spans in whole seconds, causes
+// and where the path stopped.
 #include "renderers.h"
 #include "time_text.h"
 
 namespace report {
 
 std::string csvTable(const Report& report) {
-    // The cause last, empty without the watcher's record; quoted where it holds a comma.
+    // The cause and the path's stop last, empty without the watcher's record; quoted where they
+    // hold a comma.
     const bool causes = report.watch && report.watch->problem.empty();
-    std::string csv = "start,end,failed_checks,seconds,cause\n";
+    const auto field = [](const std::string& text) {
+        return text.find(',') != std::string::npos ? "\"" + text + "\"" : text;
+    };
+    std::string csv = "start,end,failed_checks,seconds,cause,stopped_after\n";
     for (const Outage& outage : report.outages) {
-        const std::string cause = causes ? causeList(outage) : "";
         csv += core::isoDateTime(outage.start) + "," + core::isoDateTime(outage.end) + "," +
                std::to_string(outage.checks) + "," + std::to_string(outage.span().count()) + "," +
-               (cause.find(',') != std::string::npos ? "\"" + cause + "\"" : cause) + "\n";
+               field(causes ? causeList(outage) : "") + "," +
+               field(causes ? stoppedAfter(outage) : "") + "\n";
     }
     return csv;
 }

@@ -123,6 +123,7 @@ code { font-size: .9em; }
 @media (max-width: 40rem) {
   .row { grid-template-columns: 1fr; gap: 0; }
   .row .date:empty { display: none; }
+  .causes .stop { display: none; } /* the outage table says it too */
   .hours span.minor { display: none; }
   .day { margin-bottom: .35rem; }
 }
@@ -258,7 +259,7 @@ void appendRow(std::string& page, const std::string& date, const std::string& la
                    core::dateTime(outage->start) + " to " + core::dateTime(outage->end) + ": " +
                        core::count(outage->checks, "failed check", "failed checks") + ", span " +
                        core::spanText(outage->span()) +
-                       (unwatched != nullptr ? ", " + causeList(*outage) : ""),
+                       (unwatched != nullptr ? ", " + causeAndStop(*outage) : ""),
                    html::markClass(*outage, unwatched != nullptr));
     }
     page += "</svg></div>\n";
@@ -349,15 +350,28 @@ void appendTimeline(std::string& page, const Report& report,
 
 // The totals per cause, each with its colour: the timeline's legend.
 void appendCauses(std::string& page, const WatchFigures& watch) {
-    page += "<h2>Causes</h2>\n<table class=\"causes\">\n<thead><tr><th>Cause</th>"
-            "<th class=\"n\">Outages</th><th class=\"n\">Span</th></tr></thead>\n<tbody>\n";
+    const bool stops = std::any_of(watch.causes.begin(), watch.causes.end(),
+                                   [](const CauseTotal& total) { return total.stoppedThere > 0; });
+    append(page,
+           "<h2>Causes</h2>\n<table class=\"causes\">\n<thead><tr><th>Cause</th>"
+           "<th class=\"n\">Outages</th><th class=\"n\">Span</th>",
+           stops ? "<th class=\"stop\">Where the path stopped most</th>" : "",
+           "</tr></thead>\n<tbody>\n");
     for (std::size_t i = 0; i < Cause::count; ++i) {
         const CauseTotal& total = watch.causes[i];
         if (total.outages > 0) {
             const std::string name(Cause::at(i).name());
             append(page, "<tr><td><span class=\"swatch c-", name, "\"></span>", name,
                    "</td><td class=\"n\">", std::to_string(total.outages), "</td><td class=\"n\">",
-                   core::spanText(total.span), "</td></tr>\n");
+                   core::spanText(total.span), "</td>");
+            if (stops) {
+                append(page, "<td class=\"stop\">",
+                       total.stoppedThere > 0 ? "after " + escaped(total.mostStoppedAfter) +
+                                                    ", in " + std::to_string(total.stoppedThere)
+                                              : "",
+                       "</td>");
+            }
+            page += "</tr>\n";
         }
     }
     page += "</tbody>\n</table>\n<p class=\"note\"><span class=\"swatch unwatched\"></span>Hatched "
@@ -429,7 +443,7 @@ std::string htmlPage(const Report& report, const std::string& source) {
                "</td><td class=\"n\">", core::spanText(outage.span()), "</td>");
         if (causes) {
             append(page, "<td><span class=\"swatch ", html::markClass(outage, true), "\"></span>",
-                   causeList(outage), "</td>");
+                   causeAndStop(outage), "</td>");
         }
         page += "</tr>\n";
     }

@@ -62,15 +62,20 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
     previous_ = time;
     if (!current_ || time < current_->end || time - current_->end > report_.gap) {
         closeOutage();
-        current_ = Outage{time, time, 0, {}, 0};
+        current_ = Outage{time, time, 0, {}, 0, {}};
     }
     current_->end = time;
     ++current_->checks;
     if (coverage_ != nullptr) {
-        const auto cause = diagnoses_->causeOf(time);
-        auto& causes = current_->causes;
-        if (cause && std::find(causes.begin(), causes.end(), *cause) == causes.end()) {
-            causes.push_back(*cause);
+        if (const Diagnosed* diagnosed = diagnoses_->of(time)) {
+            auto& causes = current_->causes;
+            const auto known = std::find(causes.begin(), causes.end(), diagnosed->verdict);
+            if (known == causes.end()) {
+                causes.push_back(diagnosed->verdict);
+                current_->stops.push_back(diagnosed->stoppedAfter);
+            } else if (std::string& stop = current_->stops[known - causes.begin()]; stop.empty()) {
+                stop = diagnosed->stoppedAfter;
+            }
         }
         current_->unwatchedChecks += coverage_->watchedAt(coverage_->utcOf(time)) ? 0 : 1;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "causes.h"
@@ -21,6 +22,8 @@ struct Outage {
     // how many of its checks were logged while nothing watched.
     std::vector<Verdict> causes;
     long unwatchedChecks = 0;
+    // For each of its causes, where the path stopped at its first diagnosis that says so.
+    std::vector<std::string> stops;
     std::chrono::seconds span() const { return end - start; }
 };
 

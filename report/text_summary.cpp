@@ -73,6 +73,10 @@ std::string textSummary(const Report& report, const std::string& source) {
                 text += leftColumn(std::string(Cause::at(i).name()), 12) +
                         column(core::count(total.outages, "outage", "outages"), 14) +
                         column(core::spanText(total.span), spanWidth) + "\n";
+                if (total.stoppedThere > 0) {
+                    text += "    the path stopped after " + total.mostStoppedAfter + " in " +
+                            std::to_string(total.stoppedThere) + " of them\n";
+                }
             }
         }
     }
@@ -102,6 +106,10 @@ std::string textSummary(const Report& report, const std::string& source) {
                 column(std::to_string(outage.checks), outageChecksWidth) +
                 column(core::spanText(outage.span()), spanWidth) +
                 (causes ? "  " + causeList(outage) : "") + "\n";
+        // Where its path stopped, on a line of its own: the table stays in 80 columns.
+        if (const std::string stop = causes ? stoppedAfter(outage) : ""; !stop.empty()) {
+            text += "    the path stopped after " + stop + "\n";
+        }
     }
     return text;
 }

@@ -34,16 +34,16 @@ package) wanted=("${build[@]}" "${windows[@]}" dpkg-dev nsis) ;;
 lint) wanted=("${build[@]}" "${checks[@]}" "${lint[@]}") ;;
 fuzz) wanted=("${build[@]}" clang-14 libclang-rt-14-dev) ;;
 test)
-    # iproute2 and perl bring up the private test machines and the simulated home network;
+    # iproute2, nftables and perl bring up the private test machines and the simulated home network;
     # lintian, man-db and systemd check the .deb, its manual pages and its units, and run them
     # under a real user manager (dbus-daemon: the session bus of the desktop messages); nsis and
     # liblnk-utils make and read the installer; xvfb gives Wine's notification area a display.
     wanted=("${build[@]}" "${windows[@]}" "${checks[@]}" "${lint[@]}" googletest valgrind wine64
-        icoutils iproute2 perl dpkg-dev lintian man-db systemd dbus nsis liblnk-utils xvfb xauth
+        icoutils iproute2 nftables perl dpkg-dev lintian man-db systemd dbus nsis liblnk-utils xvfb xauth
         clang-14 libclang-rt-14-dev)
     ;;
 browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
-bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2) ;;
+bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2 nftables) ;;
 *)
     echo "usage: $0 build|windows|package|test|browser|bench|lint|fuzz|node-exporter" >&2
     exit 2

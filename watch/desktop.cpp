@@ -10,17 +10,20 @@ std::string clockOf(const Stamp& stamp) {
     return core::clockTime(stamp.local()).substr(0, 5); // 14:02
 }
 
-// The verdict in words a person can act on.
-std::string causeText(Verdict cause) {
+// The verdict in words a person can act on, naming where the path stopped where that is known.
+std::string causeText(Verdict cause, const std::string& stoppedAfter) {
     switch (cause) {
     case Verdict::local:
         return "your own network: no route out, or the router does not answer";
     case Verdict::dns:
-        return "name service: the Internet answers, the site's name does not resolve";
+        return "name service: the Internet answers, the site's name does not resolve here, or "
+               "resolves to an address of your own network";
     case Verdict::provider:
-        return "your provider: the router answers, nothing beyond it does";
+        return stoppedAfter.empty() ? "your provider: the router answers, nothing beyond it does"
+                                    : "your provider: the path stops after " + stoppedAfter;
     case Verdict::site:
-        return "the checked site alone: the rest of the Internet answers";
+        return "the checked site alone: the rest of the Internet answers" +
+               (stoppedAfter.empty() ? "" : "; the path to the site stops after " + stoppedAfter);
     case Verdict::cleared:
         return "it was back by the time it was diagnosed";
     case Verdict::unknown:
@@ -57,7 +60,7 @@ std::string changeTitle(const Change& change) {
 
 std::string changeText(const Change& change) {
     if (change.kind == Change::Kind::down) {
-        const std::string cause = change.cause ? causeText(*change.cause) : "";
+        const std::string cause = change.cause ? causeText(*change.cause, change.stoppedAfter) : "";
         return "No connection since " + clockOf(change.since) +
                (cause.empty() ? "." : ". Cause: " + cause + ".");
     }

@@ -1,8 +1,10 @@
-// Why a check failed: what each stage saw of the way out, and the one-word verdict drawn from it.
+// Why a check failed: what each stage saw of the way out, weighed by where each answer came from,
+// and the one-word verdict drawn from it as soon as no further answer can change it.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,43 +17,114 @@ namespace watch {
 using Clock = std::chrono::steady_clock;
 using core::Verdict;
 
-// What the stages saw. Each list holds one entry per family, server or address asked.
-struct Observations {
-    struct Gateway {
-        std::string family; // "ipv4", "ipv6"
-        bool route = false; // a default route in this family
-        bool answered = false;
-        std::string said; // "10.0.0.1 answers (ICMP echo)", "no default route"
+// What one party said, or that it has not said anything yet.
+struct Reply {
+    enum class Heard {
+        nothing, // silent, unreachable, or a refusal that came from nearer than the party
+        refusal, // it is there, and says no: a refused connection, a DNS error
+        answer,  // a connection, or a name's addresses
     };
-    struct Reply {
-        std::string who; // a nameserver, an address, a family
-        bool answered = false;
-        std::string said; // "answers", "NXDOMAIN", "silent", "refused"...
-    };
-    std::vector<Gateway> gateways; // the local link
-    bool gatewaysKnown = true;     // false where the routes could not be read
-    std::vector<Reply> nameservers;
-    std::vector<Reply> beyond; // the anycast addresses past the provider's edge
-    std::vector<Reply> site;   // the probed site, once per family
+    std::string who;
+    Heard heard = Heard::nothing;
+    std::string said;
+    bool done = false; // false while the stage still waits for it
+    bool answered() const { return heard != Heard::nothing; }
 };
 
-// The verdict the observations support: cleared where the site answers; past the provider's
-// edge, dns or site; short of it, local or provider.
+// The way out of one family: its default route and whether the gateway answers.
+struct Gateway {
+    std::string family;  // "ipv4", "ipv6"
+    bool route = false;  // a default route in this family
+    std::string address; // the gateway's; empty for a route on a link of its own
+    bool answered = false;
+    std::string said; // "10.0.0.1 answers an ICMP echo in 1 ms", "no default route"
+    bool done = false;
+};
+
+// The path toward an address, every hop asked at once and more than once.
+struct Path {
+    std::string family; // "ipv4", "ipv6"
+    std::string toward;
+    std::vector<std::string> hops; // hop n at [n - 1]: the address that answered; empty: silent
+    std::string unreachableFrom;   // who said the destination cannot be reached, if anyone
+    int unreachableAt = 0;         // the hop whose probe it answered
+    bool reached = false;          // the destination itself answered
+    std::string failed;            // why no probe could be sent, if none could
+    bool done = false;
+
+    // Where the path stops short of its destination: the last hop it went through, 1-based.
+    std::optional<std::pair<std::string, int>> stop() const;
+    // "ipv4 to 1.1.1.1: 10.0.0.1, 100.64.0.1, then silent (hops 3 to 16)"
+    std::string text() const;
+};
+
+struct Observations {
+    std::vector<Gateway> gateways; // the local link, one per family
+    bool gatewaysKnown = true;     // false where the routes could not be read
+    std::string routesProblem;     // why not
+    // The site's name as this computer resolves it, the monitor's way (hosts file included).
+    std::vector<std::string> siteAddresses;
+    std::string nameHere; // what that lookup said, where it gave no address
+    bool nameDone = false;
+    std::vector<Reply> nameservers; // each asked on its own
+    std::vector<Reply> beyond;      // the anycast addresses past the provider's edge
+    std::vector<Reply> site;        // the probed site, once per family
+    std::vector<Path> paths; // toward the anycast addresses, and the site where it alone fails
+};
+
+// The facts the verdict rests on, each known or still open while answers are awaited.
+enum class Fact { no, yes, open };
+struct Facts {
+    bool routesKnown = true;
+    bool anyRoute = false;
+    Fact gatewayAnswers = Fact::no; // ICMP, TCP, DNS or an expiring probe, from the gateway
+    Fact beyondAnswers = Fact::no;  // an anycast address or the site's host, itself, from afar
+    Fact siteConnects = Fact::no;
+    Fact nameResolves = Fact::no;  // the site's name, here, the monitor's way
+    Fact nameOnlyLocal = Fact::no; // ... to private, loopback or link-local addresses alone
+};
+Facts factsOf(const Observations& seen);
+
+// The verdict rule, one row each, the first that holds:
+//   the name resolves here, to local addresses alone      dns
+//   the site takes a connection                          cleared
+//   something beyond the provider's edge answers         site, or dns where the name does not
+//                                                        resolve here
+//   the routes cannot be read                            unknown
+//   no default route, or nothing from the gateway        local
+//   the gateway answers, nothing beyond it               provider
+Verdict verdictOf(const Facts& facts);
+// The verdict once no answer still awaited can change it; nothing before then.
+std::optional<Verdict> settledVerdict(const Facts& facts);
+// The verdict on what was seen, whatever is still awaited counting as silent.
 Verdict verdictOf(const Observations& seen);
 
+// Where the path stopped, for a verdict that a path explains (provider, site): "100.64.0.1
+// (hop 2)". Empty where none applies.
+std::string stoppedAfter(Verdict verdict, const Observations& seen);
+
 // Each stage's entries in one line: "10.0.0.1: silent; 10.0.0.2: answers".
-std::string summary(const std::vector<Observations::Reply>& replies);
-std::string summary(const std::vector<Observations::Gateway>& gateways);
+std::string summary(const std::vector<Reply>& replies);
+std::string summary(const std::vector<Gateway>& gateways);
+std::string summary(const std::vector<Path>& paths);
+// The site's name, here and as each nameserver gives it.
+std::string nameSummary(const Observations& seen);
+
+// Whether an address (as the system writes it) is one of the computer's own networks' or of
+// none: private, shared, loopback, link-local or unspecified.
+bool isLocalAddress(std::string_view address);
 
 // The addresses past any provider's edge that the diagnosis connects to: two independent
-// anycast networks in each family, port 443, by literal.
+// anycast networks in each family, port 443, by literal. The first of each family is traced.
 inline constexpr std::string_view beyondAddresses[] = {"1.1.1.1", "9.9.9.9", "2606:4700:4700::1111",
                                                        "2620:fe::fe"};
-// The whole diagnosis, all stages in parallel; detecting the failed check and recording the
-// verdict fit in what is left of ten seconds.
-inline constexpr std::chrono::milliseconds diagnosisBudget{9'000};
+inline constexpr std::string_view tracedAddresses[] = {"1.1.1.1", "2606:4700:4700::1111"};
+// The whole diagnosis, all stages in parallel: with the log looked at four times a second, the
+// verdict is in the record within three seconds of the failed check's line.
+inline constexpr std::chrono::milliseconds diagnosisBudget{2'400};
 
-// Runs every stage at once, each bounded by the deadline.
+// Runs every stage at once, each bounded by the deadline, and returns once the verdict is
+// settled and the paths traced, or at the deadline.
 Observations observe(Clock::time_point deadline);
 
 } // namespace watch

@@ -13,7 +13,7 @@ constexpr std::uintmax_t mostPerLook = 1 << 20;
 // a record run on after junk would be.
 constexpr std::size_t longestUnfinished = 4096;
 // What is read of a log at the start, to know its last check.
-constexpr std::uintmax_t tailRead = 64 * 1024;
+constexpr std::uintmax_t tailRead = std::uintmax_t{64} * 1024;
 
 std::uintmax_t sizeOf(const fs::path& path) {
     std::error_code error;

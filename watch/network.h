@@ -1,8 +1,10 @@
 // The diagnosis's stages as the system performs them, each bounded by a deadline: one interface,
-// a POSIX build (c-ares, unprivileged ICMP sockets, /proc's routes) and a Windows one (the IP
-// helper, ICMP and DNS APIs, Winsock).
+// a POSIX build (c-ares, unprivileged ICMP sockets, UDP with the error queue, /proc's routes) and
+// a Windows one (the IP helper, ICMP and DNS APIs, Winsock).
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -10,19 +12,42 @@
 
 namespace watch::network {
 
-// The default route of each family and whether its gateway answers an ICMP echo, or where ICMP
-// is refused to us, a TCP connection attempt (a refusal counts as an answer). False where the
-// routes cannot be read.
-bool localLink(Clock::time_point deadline, std::vector<Observations::Gateway>& gateways);
+// The default route of each family (ipv4, then ipv6), the gateway in it where there is one.
+struct Route {
+    std::string family;
+    bool exists = false;
+    std::string gateway;    // as the system writes it; empty: a route on a link of its own
+    unsigned linkIndex = 0; // the link a link-local gateway is on
+};
+// Nothing where the routes cannot be read; why says why.
+std::optional<std::vector<Route>> defaultRoutes(std::string& why);
 
-// Each of the system's nameservers asked for host on its own; answered means it gave addresses.
-std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_point deadline);
+// Whether the gateway answers an ICMP echo, or a TCP connection attempt to a port a router may
+// serve (a refusal is an answer), all at once.
+Gateway askGateway(const Route& route, Clock::time_point deadline);
 
-// A TCP connection to port 443 of an address literal.
-Observations::Reply connectTo(std::string_view address, Clock::time_point deadline);
+// The system's nameservers, each as it writes them.
+std::vector<std::string> nameservers();
+// One nameserver asked once for host, both families: an answer with addresses, a refusal for any
+// other response (NXDOMAIN, SERVFAIL, REFUSED, no address of either family), or nothing.
+Reply askNameserver(const std::string& server, std::string_view host, Clock::time_point deadline);
 
-// The monitor's own check, a TCP connection to the host's port, once per family.
-std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
-                                      Clock::time_point deadline);
+// A TCP connection to port of an address literal. A refusal counts only where a probe that goes
+// no further than two hops is not refused too: a router refusing on the far end's behalf is not
+// the far end.
+Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline);
+
+// The host's addresses of one family ("ipv4", "ipv6") as this computer resolves it, the monitor's
+// way; where none, why not in said.
+struct Resolved {
+    std::vector<std::string> addresses;
+    std::string said;
+};
+Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline);
+
+// The path toward an address: up to 16 hops probed at once with expiring probes, each asked
+// again while it is silent; done once the destination or an unreachable answers, or at the end of
+// the last round.
+Path trace(std::string_view address, Clock::time_point deadline);
 
 } // namespace watch::network

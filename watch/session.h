@@ -42,7 +42,7 @@ class Session final : public World {
     void begin(std::string_view version);
     // Why the record cannot be written now; empty where it can.
     const std::string& recordProblem() const { return recordProblem_; }
-    // Everything due now; the loop calls it on every wake and at least twice a second.
+    // Everything due now; the loop calls it on every wake and at least every service period.
     void service();
     void end(const std::string& reason);
 

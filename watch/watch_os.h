@@ -108,6 +108,8 @@ void tell(const std::string& text, bool problem);
 
 // The program's own loop: a poll on Linux, where signals stop it; a message loop on Windows, with
 // the icon in the notification area and a named event that --stop sets.
+// Between its services at most this long: a failed check in the log is seen within it.
+inline constexpr std::chrono::milliseconds servicePeriod{250};
 class Loop {
   public:
     static std::unique_ptr<Loop> make(const fs::path& folder, std::string_view version);
@@ -115,7 +117,7 @@ class Loop {
     virtual Desktop& desktop() = 0;
     // Called from any thread: the loop services the session at once.
     virtual std::function<void()> waker() = 0;
-    // Services the session on every wake and at least twice a second, until asked to stop;
+    // Services the session on every wake and at least every service period, until asked to stop;
     // returns why (a signal, --stop, signing out...).
     virtual std::string run(Session& session) = 0;
 };

@@ -29,7 +29,7 @@ std::string tenths(milliseconds amount) {
 Watcher::Watcher(World& world, Settings settings) : world_(world), settings_(settings) {}
 
 void Watcher::write(const Readings& now, std::string_view event,
-                    std::initializer_list<core::record::Field> fields) {
+                    const std::vector<core::record::Field>& fields) {
     world_.append(core::record::formatLine(now.stamp(), event, fields));
     lastWritten_ = now.awake;
 }
@@ -145,7 +145,7 @@ void Watcher::failedCheck(const Readings& now, FailedCheck check) {
     observeClocks(now);
     lastFailure_ = now.stamp();
     if (!outage_) {
-        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, std::nullopt},
+        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, std::nullopt, ""},
                          now.awake,
                          now.awake,
                          false};
@@ -169,26 +169,35 @@ void Watcher::diagnoseWaiting() {
 void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     observeClocks(now);
     busy_ = false;
-    const Verdict verdict = verdictOf(diagnosis.seen);
+    const Observations& seen = diagnosis.seen;
+    const Verdict verdict = verdictOf(seen);
     const std::string took = tenths(diagnosis.took);
-    const std::string local = summary(diagnosis.seen.gateways);
-    const std::string names = summary(diagnosis.seen.nameservers);
-    const std::string beyond = summary(diagnosis.seen.beyond);
-    const std::string site = summary(diagnosis.seen.site);
+    const std::string local =
+        seen.gatewaysKnown ? summary(seen.gateways) : "routes: " + seen.routesProblem;
+    const std::string names = nameSummary(seen);
+    const std::string beyond = summary(seen.beyond);
+    const std::string site = summary(seen.site);
+    const std::string paths = summary(seen.paths);
+    const std::string stop = stoppedAfter(verdict, seen);
     bool firstOfOutage = false;
     for (const FailedCheck& check : diagnosing_) {
-        write(now, event::diagnosis,
-              {{"check", check.timeText},
-               {"verdict", core::wordOf(verdict)},
-               {"took", took},
-               {"local", local},
-               {"dns", names},
-               {"beyond", beyond},
-               {"site", site}});
+        std::vector<core::record::Field> fields{{"check", check.timeText},
+                                                {"verdict", core::wordOf(verdict)},
+                                                {"took", took},
+                                                {"local", local},
+                                                {"dns", names},
+                                                {"beyond", beyond},
+                                                {"site", site},
+                                                {"path", paths}};
+        if (!stop.empty()) {
+            fields.emplace_back("stopped-after", stop);
+        }
+        write(now, event::diagnosis, fields);
         firstOfOutage = firstOfOutage || (outage_ && check.timeText == outage_->down.firstCheck);
     }
     diagnosing_.clear();
     if (firstOfOutage && !outage_->announced) {
+        outage_->down.stoppedAfter = stop;
         announceDown(verdict);
     }
     diagnoseWaiting();
@@ -223,7 +232,7 @@ void Watcher::stop(const Readings& now, const std::string& reason) {
 }
 
 void Watcher::note(const Readings& now, std::string_view event,
-                   std::initializer_list<core::record::Field> fields) {
+                   const std::vector<core::record::Field>& fields) {
     observeClocks(now);
     write(now, event, fields);
 }

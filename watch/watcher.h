@@ -46,6 +46,7 @@ struct Change {
     std::chrono::seconds span{0};
     long checks = 0;
     std::optional<Verdict> cause; // the first check's verdict; none where it came too late
+    std::string stoppedAfter;     // where its path stopped: "100.64.0.1 (hop 2)"; may be empty
 };
 
 // What the person should see at a glance.
@@ -83,7 +84,7 @@ class Watcher {
     explicit Watcher(World& world, Settings settings = {});
 
     void start(const Readings& now, std::string_view version, std::string_view os, long watcher);
-    // Called often (every half second or so): notices sleep and clock changes, keeps the
+    // Called often (four times a second): notices sleep and clock changes, keeps the
     // still-watching lines coming, restarts the monitor, and says when the connection is back.
     void tick(const Readings& now);
     void monitorEnded(const Readings& now, const std::string& how);
@@ -97,13 +98,13 @@ class Watcher {
     void stop(const Readings& now, const std::string& reason);
     // A line of the program's own: a message shown, a command run.
     void note(const Readings& now, std::string_view event,
-              std::initializer_list<core::record::Field> fields);
+              const std::vector<core::record::Field>& fields);
 
     State state() const;
 
   private:
     void write(const Readings& now, std::string_view event,
-               std::initializer_list<core::record::Field> fields = {});
+               const std::vector<core::record::Field>& fields = {});
     void observeClocks(const Readings& now);
     void startMonitor(const Readings& now);
     void diagnoseWaiting();

@@ -36,8 +36,9 @@ Answer answerOf(int status) {
     case ARES_ESERVFAIL:
         return Answer::serverFailure;
     case ARES_EREFUSED:
-    case ARES_ECONNREFUSED:
         return Answer::refused;
+    case ARES_ECONNREFUSED: // what c-ares says of a server it could not send to, or hear from
+        return Answer::unreachable;
     case ARES_ETIMEOUT:
         return Answer::silent;
     default:

@@ -75,9 +75,10 @@ enum class Answer {
     noAddresses, // the name exists, with no address of this family
     noSuchName,  // NXDOMAIN
     serverFailure,
-    refused, // the server refused the question, or nothing listens where it should be
-    silent,  // no answer in any try
-    failed,  // anything else: no resolver, no memory
+    refused,     // the server refused the question
+    unreachable, // no way to the server, or nothing listens where it should be
+    silent,      // no answer in any try
+    failed,      // anything else: no resolver, no memory
 };
 
 // Both address families of one name, looked up at once with c-ares on non-blocking sockets that

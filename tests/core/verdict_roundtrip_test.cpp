@@ -25,22 +25,22 @@ class RecordingWorld final : public watch::World {
 } // namespace
 
 TEST(Record, EachVerdictWrittenIsTheCauseReadBack) {
-    using Gateway = watch::Observations::Gateway;
-    using Reply = watch::Observations::Reply;
-    const Gateway answering{"ipv4", true, true, ""};
-    const Gateway silent{"ipv4", true, false, ""};
-    const Reply yes{"x", true, ""};
-    const Reply no{"x", false, ""};
+    using Heard = watch::Reply::Heard;
+    const watch::Gateway answering{"ipv4", true, "10.0.0.1", true, "", true};
+    const watch::Gateway silent{"ipv4", true, "10.0.0.1", false, "", true};
+    const watch::Reply yes{"x", Heard::answer, "", true};
+    const watch::Reply no{"x", Heard::nothing, "", true};
+    const std::vector<std::string> resolves{"203.0.113.80"};
     const struct {
         Verdict verdict;
         watch::Observations seen;
     } cases[] = {
-        {Verdict::local, {{silent}, true, {no}, {no}, {no}}},
-        {Verdict::dns, {{answering}, true, {no}, {yes}, {no}}},
-        {Verdict::provider, {{answering}, true, {no}, {no}, {no}}},
-        {Verdict::site, {{answering}, true, {yes}, {yes}, {no}}},
-        {Verdict::cleared, {{answering}, true, {yes}, {yes}, {yes}}},
-        {Verdict::unknown, {{}, false, {no}, {no}, {no}}},
+        {Verdict::local, {{silent}, true, "", {}, "", true, {no}, {no}, {no}, {}}},
+        {Verdict::dns, {{answering}, true, "", {}, "", true, {no}, {yes}, {no}, {}}},
+        {Verdict::provider, {{answering}, true, "", {}, "", true, {no}, {no}, {no}, {}}},
+        {Verdict::site, {{answering}, true, "", resolves, "", true, {yes}, {yes}, {no}, {}}},
+        {Verdict::cleared, {{answering}, true, "", resolves, "", true, {yes}, {yes}, {yes}, {}}},
+        {Verdict::unknown, {{}, false, "", {}, "", true, {no}, {no}, {no}, {}}},
     };
     ASSERT_EQ(std::size(cases), core::verdictWords.size());
     for (const auto& [verdict, seen] : cases) {
@@ -57,8 +57,9 @@ TEST(Record, EachVerdictWrittenIsTheCauseReadBack) {
         std::rewind(file);
         const report::Coverage coverage = report::readCoverage(file, "record");
         std::fclose(file);
-        EXPECT_EQ(report::DiagnosisTaker(coverage).causeOf(*core::timeOfText(check)), verdict)
-            << core::wordOf(verdict) << ":\n"
-            << world.record;
+        const report::Diagnosed* read =
+            report::DiagnosisTaker(coverage).of(*core::timeOfText(check));
+        ASSERT_NE(read, nullptr) << world.record;
+        EXPECT_EQ(read->verdict, verdict) << core::wordOf(verdict) << ":\n" << world.record;
     }
 }

@@ -41,7 +41,7 @@ report::Coverage coverageOf(const std::string& text) {
 // The report of failed checks (ctime texts) read with the record.
 report::Report reportOf(const report::Coverage& coverage, const std::vector<std::string>& checks,
                         report::Period period = {}) {
-    report::ReportBuilder builder(90s, period, &coverage);
+    report::ReportBuilder builder(seconds{90}, period, &coverage);
     long line = 0;
     for (const std::string& check : checks) {
         builder.add({LineVerdict::Kind::timed, *core::timeOfText(check)}, ++line);
@@ -76,7 +76,7 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
     // Started with the clock two hours ahead, set right a minute later, watched until 13:00.
     std::vector<std::string> clockSetRight = {
         at("12:00") + linux, at("10:01") + " clock-changed by=-7140s from=" + at("12:01")};
-    for (minutes m{6}; m < 180min; m += 5min) {
+    for (minutes m{6}; m < minutes{180}; m += minutes{5}) {
         clockSetRight.push_back(
             core::record::formatLine({sys_days{2024y / 2 / 12} + 9h + m, 1h}, "watching"));
         clockSetRight.back().pop_back();
@@ -281,7 +281,7 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
         {"watched, never diagnosed", {}, 2, 1, Verdict::unknown, "unknown"},
     };
     for (const auto& [name, causes, checks, unwatched, counted, shown] : cases) {
-        const report::Outage outage{noon, noon, checks, causes, unwatched};
+        const report::Outage outage{noon, noon, checks, causes, unwatched, {}};
         EXPECT_EQ(report::primaryCause(outage).name(), counted.name()) << name;
         EXPECT_EQ(report::causeList(outage), shown) << name;
     }
@@ -293,16 +293,19 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
         lines({at("09:50") + " started os=linux", at("09:55") + " stopped",
                at("10:00") + " started os=linux", at("10:05") + " watching",
                at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=dns",
-               at("10:05:50") + " diagnosis check=\"Mon Feb 12 10:05:31 2024\" verdict=provider",
+               at("10:05:50") + " diagnosis check=\"Mon Feb 12 10:05:31 2024\" verdict=provider "
+                                "stopped-after=\"100.64.0.1 (hop 2)\"",
                at("10:05") + " clock-changed by=-60s from=" + at("10:06"),
-               at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=local",
+               at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=provider "
+                                "stopped-after=\"2001:db8:64::1 (hop 2)\"",
                at("10:10") + " stopped"}));
     const report::Report figures =
         reportOf(coverage, {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:05:31 2024",
                             "Mon Feb 12 10:05:00 2024"});
     const std::string csv = report::csvTable(figures);
-    for (const char* row : {"2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\"\n",
-                            "2024-02-12T10:05:00,2024-02-12T10:05:00,1,0,local\n"}) {
+    for (const char* row :
+         {"2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\",\n",
+          "2024-02-12T10:05:00,2024-02-12T10:05:00,1,0,provider,2001:db8:64::1 (hop 2)\n"}) {
         EXPECT_NE(csv.find(row), std::string::npos) << row << csv;
     }
     const std::string metrics = report::metrics(figures);
@@ -314,8 +317,11 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
     }
     EXPECT_EQ(metrics.find("connectivity_outages_total 2"), std::string::npos) << metrics;
     const std::string summary = report::textSummary(figures, "log");
-    EXPECT_NE(summary.find("Watched 0h 15m of 0h 20m (75.0%); available"), std::string::npos)
-        << summary;
+    for (const char* said : {"Watched 0h 15m of 0h 20m (75.0%); available",
+                             "provider\n    the path stopped after 2001:db8:64::1 (hop 2)\n",
+                             "the path stopped after 2001:db8:64::1 (hop 2) in 1 of them\n"}) {
+        EXPECT_NE(summary.find(said), std::string::npos) << said << summary;
+    }
     // Coloured by the cause it counts under, its first.
     const std::string page = report::htmlPage(figures, "log");
     EXPECT_NE(page.find("<span class=\"swatch c-dns\"></span>dns, then provider"),

@@ -18,22 +18,25 @@ TZ=UTC "$report" "$sample" --metrics "$scratch/textfile/connectivity.prom" >"$sc
     fail "the report failed"
 
 # scrape FOLDER: what the exporter serves of a textfile folder, run with its scrape in one private
-# network namespace with loopback up.
+# network namespace with loopback up; the exporter ends with the scrape.
 scrape() {
 "${isolate[@]}" bash -c '
     ip link set lo up 2>/dev/null || exit 3
     "$1" --collector.disable-defaults --collector.textfile \
         --collector.textfile.directory="$2" --web.listen-address=127.0.0.1:9100 \
         >/dev/null 2>&1 &
+    exporter=$!
+    trap "kill \$exporter 2>/dev/null; wait \$exporter" EXIT
     for _ in $(seq 100); do
         if exec 3<>/dev/tcp/127.0.0.1/9100; then
             printf "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n" >&3
-            cat <&3
+            timeout 10 cat <&3
             exit 0
         fi 2>/dev/null
         sleep 0.1
     done
     exit 4' _ "$exporter" "$1" >"$scratch/scraped" || fail "no scrape: status $?"
+    ! pgrep -f -- "--collector.textfile.directory=$1" >/dev/null || fail "the node exporter outlived its scrape"
 }
 scrape "$scratch/textfile"
 

@@ -29,11 +29,11 @@ for line in 'Sun Feb 18 00:29:21 2024' 'Sun Feb 18 00:29:52 2024' 'Sun Feb 18 00
     printf 'internet connection test failed on %s\r\n' "$line"
 done >log.txt
 printf 'hello\r\n' >>log.txt
-expected='start,end,failed_checks,seconds,cause
-2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,
-2024-02-18T23:59:40,2024-02-19T00:00:11,2,31,
-2024-02-19T00:00:09,2024-02-19T00:00:09,1,0,
-2024-03-01T09:05:00,2024-03-01T09:05:00,1,0,'
+expected='start,end,failed_checks,seconds,cause,stopped_after
+2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,,
+2024-02-18T23:59:40,2024-02-19T00:00:11,2,31,,
+2024-02-19T00:00:09,2024-02-19T00:00:09,1,0,,
+2024-03-01T09:05:00,2024-03-01T09:05:00,1,0,,'
 
 [ "$(report log.txt --csv -)" = "$expected" ] || fail "CSV: $(report log.txt --csv -)"
 # Standard input read as bytes: a Ctrl+Z at its start ends nothing (text mode would stop there).

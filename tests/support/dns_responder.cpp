@@ -44,7 +44,8 @@ std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size,
     }
     std::vector<unsigned char> out(query, query + questionEnd);
     out[2] = static_cast<unsigned char>(0x80 | (query[2] & 0x01)); // a response; RD echoed
-    out[3] = reply == DnsReply::servfail ? 0x82 : 0x80;            // RA, and SERVFAIL or NOERROR
+    // RA, and SERVFAIL, NXDOMAIN or NOERROR
+    out[3] = reply == DnsReply::servfail ? 0x82 : reply == DnsReply::nxdomain ? 0x83 : 0x80;
     const bool hasRecord = reply == DnsReply::answer && (type == typeA || type == typeAaaa);
     out[6] = 0;
     out[7] = hasRecord ? 1 : 0; // answers

@@ -1,4 +1,5 @@
-// A small loopback DNS server for resolver tests: per query type, answer, stay silent or fail.
+// A small loopback DNS server for resolver tests: per query type, answer, stay silent, fail or say
+// there is no such name.
 #pragma once
 
 #include <atomic>
@@ -8,7 +9,7 @@
 
 namespace loopback {
 
-enum class DnsReply { answer, silent, servfail };
+enum class DnsReply { answer, silent, servfail, nxdomain };
 
 // Where a responder listens (IPv4), and the addresses it gives.
 struct DnsAddresses {

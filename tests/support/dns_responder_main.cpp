@@ -1,6 +1,6 @@
 // The loopback DNS responder as a program, for end-to-end runs in a private network namespace.
 // usage: dns_responder PORT A_REPLY AAAA_REPLY [LISTEN A_ADDRESS AAAA_ADDRESS]
-// (each reply answer|silent|servfail; by default it listens on and answers with loopback);
+// (each reply answer|silent|servfail|nxdomain; by default it listens on and answers with loopback);
 // runs until killed.
 #include <cstdlib>
 #include <iostream>
@@ -15,7 +15,9 @@ loopback::DnsReply replyNamed(const std::string& name) {
     if (name == "silent") {
         return loopback::DnsReply::silent;
     }
-    return name == "servfail" ? loopback::DnsReply::servfail : loopback::DnsReply::answer;
+    return name == "servfail"   ? loopback::DnsReply::servfail
+           : name == "nxdomain" ? loopback::DnsReply::nxdomain
+                                : loopback::DnsReply::answer;
 }
 } // namespace
 

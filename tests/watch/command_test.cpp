@@ -43,9 +43,10 @@ TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedAtItsEndO
     for (const auto& [line, limit, ended] : commands) {
         const std::string pids = ::testing::TempDir() + "command-pids";
         std::string why;
-        const auto command = watch::os::Command::start("sleep 30 & echo $! >" + pids +
-                                                           "; echo $$ >>" + pids + "; " + line,
-                                                       {{"CONNECTIVITY_EVENT", "down"}}, why);
+        std::string script = "sleep 30 & echo $! >";
+        script.append(pids).append("; echo $$ >>").append(pids).append("; ").append(line);
+        const auto command =
+            watch::os::Command::start(script, {{"CONNECTIVITY_EVENT", "down"}}, why);
         ASSERT_TRUE(command) << why;
         const auto started = std::chrono::steady_clock::now();
         EXPECT_EQ(endOf(*command, limit), ended);

@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path scratchFolder(const std::string& name) {
-    const fs::path folder = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+    fs::path folder = fs::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;

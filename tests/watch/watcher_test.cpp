@@ -9,6 +9,7 @@ using namespace std::chrono;
 using namespace std::chrono_literals;
 using watch::Change;
 using watch::Readings;
+using Heard = watch::Reply::Heard;
 namespace record = core::record;
 
 namespace {
@@ -86,8 +87,8 @@ struct Fixture {
     }
     void diagnosed(bool siteAnswers) {
         watch::Observations seen;
-        seen.site = {{"ipv4", siteAnswers, ""}};
-        seen.gateways = {{"ipv4", true, true, ""}};
+        seen.site = {{"ipv4", siteAnswers ? Heard::answer : Heard::nothing, "", true}};
+        seen.gateways = {{"ipv4", true, "10.0.0.1", true, "", true}};
         watcher.diagnosed(clocks.now(world), {seen, 1200ms});
     }
 };
@@ -283,41 +284,191 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
     }
 }
 
-TEST(Diagnosis, TheVerdictRule) {
+TEST(Diagnosis, TheVerdictRuleAndWhenItIsSettled) {
+    using watch::Fact;
     using watch::Verdict;
-    using Reply = watch::Observations::Reply;
-    const Reply yes{"x", true, ""};
-    const Reply no{"x", false, ""};
-    const watch::Observations::Gateway routedAnswering{"ipv4", true, true, ""};
-    const watch::Observations::Gateway routedSilent{"ipv4", true, false, ""};
-    const watch::Observations::Gateway noRoute{"ipv6", false, false, ""};
+    // Each fact in turn: the gateway answers, something beyond answers, the site connects, its
+    // name resolves here, to local addresses alone. y, n, or ? while awaited.
+    const auto facts = [](const char* letters, bool routes = true, bool known = true) {
+        const auto fact = [](char c) {
+            return c == 'y' ? Fact::yes : c == 'n' ? Fact::no : Fact::open;
+        };
+        return watch::Facts{known,
+                            routes,
+                            fact(letters[0]),
+                            fact(letters[1]),
+                            fact(letters[2]),
+                            fact(letters[3]),
+                            fact(letters[4])};
+    };
+    const struct {
+        const char* name;
+        watch::Facts facts;
+        Verdict verdict;                // on what was seen, the awaited counting as silent
+        std::optional<Verdict> settled; // before the awaited come in
+    } cases[] = {
+        {"all answer", facts("yyyyn"), Verdict::cleared, Verdict::cleared},
+        {"the site alone fails", facts("yynyn"), Verdict::site, Verdict::site},
+        {"the name does not resolve here", facts("yynnn"), Verdict::dns, Verdict::dns},
+        {"the name resolves to the router's address", facts("yyyyy"), Verdict::dns, Verdict::dns},
+        {"nothing past the gateway", facts("ynnnn"), Verdict::provider, Verdict::provider},
+        {"a silent gateway", facts("nnnnn"), Verdict::local, Verdict::local},
+        {"no default route", facts("ynnnn", false), Verdict::local, Verdict::local},
+        {"routes unknown", facts("nnnnn", false, false), Verdict::unknown, Verdict::unknown},
+        {"routes unknown, the site answering", facts("nyyyn", false, false), Verdict::cleared,
+         Verdict::cleared},
+        {"a silent gateway, the Internet answering", facts("nynyn"), Verdict::site, Verdict::site},
+        // Settled as soon as nothing awaited can change it, and not before.
+        {"the site connects, the rest awaited", facts("??yyn"), Verdict::cleared, Verdict::cleared},
+        {"the site connects, its name still resolving", facts("??y??"), Verdict::cleared,
+         std::nullopt},
+        {"beyond answers, the name awaited", facts("yyn??"), Verdict::dns, std::nullopt},
+        {"the gateway awaited", facts("?nnnn"), Verdict::local, std::nullopt},
+        {"silence awaited past the gateway", facts("y?nnn"), Verdict::provider, std::nullopt},
+    };
+    for (const auto& [name, seen, verdict, settled] : cases) {
+        EXPECT_EQ(core::wordOf(watch::verdictOf(seen)), core::wordOf(verdict)) << name;
+        EXPECT_EQ(watch::settledVerdict(seen), settled) << name;
+    }
+}
+
+TEST(Diagnosis, EachAnswerCountsForTheStageItProves) {
+    using watch::Fact;
+    const watch::Gateway silentGateway{"ipv4", true, "192.168.77.1", false, "", true};
+    const watch::Reply servfail{"192.168.77.1", Heard::refusal, "SERVFAIL", true};
+    const watch::Reply otherServer{"9.9.9.9", Heard::answer, "answers", true};
+    watch::Path firstHop;
+    firstHop.family = "ipv4";
+    firstHop.hops = {"192.168.77.1", ""};
+    firstHop.done = true;
+    const watch::Reply refusing{"ipv4", Heard::refusal, "refuses (it is there)", true};
+    const watch::Reply refusedNearer{"1.1.1.1", Heard::nothing, "refused from within two hops",
+                                     true};
+    const watch::Reply awaited{"1.1.1.1", Heard::nothing, "", false};
+    const watch::Reply refusingFar{"1.1.1.1", Heard::refusal, "refuses (it is there)", true};
+    watch::Path routerRefuses = firstHop; // the router, asked to forward, says unreachable
+    routerRefuses.unreachableFrom = "192.168.77.1";
+    routerRefuses.unreachableAt = 2;
     const struct {
         const char* name;
         watch::Observations seen;
-        Verdict verdict;
+        Fact gateway, beyond, onlyLocal;
     } cases[] = {
-        {"all answer", {{routedAnswering}, true, {yes}, {yes, no}, {no, yes}}, Verdict::cleared},
-        {"the site alone fails",
-         {{routedAnswering}, true, {yes}, {no, yes}, {no, no}},
-         Verdict::site},
-        {"the name does not resolve",
-         {{routedAnswering}, true, {no, no}, {yes}, {no}},
-         Verdict::dns},
-        {"no nameserver at all", {{routedAnswering}, true, {}, {yes}, {no}}, Verdict::dns},
-        {"nothing past the gateway",
-         {{noRoute, routedAnswering}, true, {no}, {no, no}, {no}},
-         Verdict::provider},
-        {"a silent gateway", {{routedSilent, noRoute}, true, {no}, {no}, {no}}, Verdict::local},
-        {"no route at all", {{noRoute, noRoute}, true, {no}, {no}, {no}}, Verdict::local},
-        {"routes unknown", {{}, false, {no}, {no}, {no}}, Verdict::unknown},
-        // A router that answers nothing of ours while the Internet does: not the local link.
-        {"silent gateway, answering Internet",
-         {{routedSilent}, true, {yes}, {yes}, {no}},
-         Verdict::site},
+        {"the gateway silent, its DNS answering",
+         {{silentGateway}, true, "", {}, "", true, {servfail}, {}, {}, {}},
+         Fact::yes,
+         Fact::no,
+         Fact::no},
+        {"the gateway silent, another nameserver answering",
+         {{silentGateway}, true, "", {}, "", true, {otherServer}, {}, {}, {}},
+         Fact::no,
+         Fact::no,
+         Fact::no},
+        {"the gateway silent, its expiring probe answering",
+         {{silentGateway}, true, "", {}, "", true, {}, {}, {}, {firstHop}},
+         Fact::yes,
+         Fact::no,
+         Fact::no},
+        {"the site's host refusing",
+         {{}, true, "", {}, "", true, {}, {}, {refusing}, {}},
+         Fact::no,
+         Fact::yes,
+         Fact::no},
+        {"a refusal from nearer than the address",
+         {{}, true, "", {}, "", true, {}, {refusedNearer}, {}, {}},
+         Fact::no,
+         Fact::no,
+         Fact::no},
+        {"answers awaited",
+         {{}, true, "", {}, "", false, {}, {awaited}, {}, {}},
+         Fact::no,
+         Fact::open,
+         Fact::open},
+        {"the name given only the router's address",
+         {{}, true, "", {"192.168.77.1"}, "", true, {}, {}, {}, {}},
+         Fact::no,
+         Fact::no,
+         Fact::yes},
+        {"the name given a public address too",
+         {{}, true, "", {"192.168.77.1", "2001:db8:80::80"}, "", true, {}, {}, {}, {}},
+         Fact::no,
+         Fact::no,
+         Fact::no},
     };
-    for (const auto& [name, seen, verdict] : cases) {
-        EXPECT_EQ(core::wordOf(watch::verdictOf(seen)), core::wordOf(verdict)) << name;
+    for (const auto& [name, seen, gateway, beyond, onlyLocal] : cases) {
+        const watch::Facts facts = watch::factsOf(seen);
+        EXPECT_EQ(facts.gatewayAnswers, gateway) << name;
+        EXPECT_EQ(facts.beyondAnswers, beyond) << name;
+        EXPECT_EQ(facts.nameOnlyLocal, onlyLocal) << name;
     }
+    for (const auto& [address, local] : {std::pair{"10.1.2.3", true},
+                                         {"172.31.0.1", true},
+                                         {"172.32.0.1", false},
+                                         {"192.168.77.1", true},
+                                         {"100.64.0.1", true},
+                                         {"100.128.0.1", false},
+                                         {"169.254.1.1", true},
+                                         {"127.0.0.1", true},
+                                         {"203.0.113.80", false},
+                                         {"1.1.1.1", false},
+                                         {"::1", true},
+                                         {"fe80::1", true},
+                                         {"fd00::2", true},
+                                         {"2001:db8:80::80", false},
+                                         {"::ffff:192.168.1.1", true},
+                                         {"::ffff:8.8.8.8", false}}) {
+        EXPECT_EQ(watch::isLocalAddress(address), local) << address;
+    }
+}
+
+TEST(Diagnosis, ThePathSaysWhereItStopped) {
+    const auto path = [](const char* toward, std::vector<std::string> hops) {
+        watch::Path traced;
+        traced.family = "ipv4";
+        traced.toward = toward;
+        traced.hops = std::move(hops);
+        traced.done = true;
+        return traced;
+    };
+    std::vector<std::string> silent(14);
+    auto edge = path("1.1.1.1", {"10.0.0.1", "100.64.0.1"});
+    edge.hops.insert(edge.hops.end(), silent.begin(), silent.end());
+    auto gap = path("1.1.1.1", {"10.0.0.1", "", "100.64.0.1"});
+    gap.hops.insert(gap.hops.end(), silent.begin() + 1, silent.end());
+    auto refused = path("1.1.1.1", std::vector<std::string>(16));
+    refused.hops[0] = "10.0.0.1";
+    refused.unreachableFrom = "10.0.0.1";
+    refused.unreachableAt = 2;
+    auto reached = path("203.0.113.80", {"10.0.0.1", "100.64.0.1", "203.0.113.80"});
+    reached.reached = true;
+    auto failed = path("1.1.1.1", {});
+    failed.failed = "network unreachable";
+    const struct {
+        watch::Path path;
+        const char* text;
+        const char* stop;
+    } cases[] = {
+        {edge, "ipv4 to 1.1.1.1: 10.0.0.1, 100.64.0.1, then silent (hops 3 to 16)",
+         "100.64.0.1 (hop 2)"},
+        {gap, "ipv4 to 1.1.1.1: 10.0.0.1, *, 100.64.0.1, then silent (hops 4 to 16)",
+         "100.64.0.1 (hop 3)"},
+        {refused, "ipv4 to 1.1.1.1: 10.0.0.1, unreachable, says 10.0.0.1", "10.0.0.1 (hop 1)"},
+        {reached, "ipv4 to 203.0.113.80: 10.0.0.1, 100.64.0.1, 203.0.113.80 (reached)", ""},
+        {failed, "ipv4 to 1.1.1.1: no probe sent (network unreachable)", ""},
+    };
+    for (const auto& [traced, text, stop] : cases) {
+        EXPECT_EQ(traced.text(), text);
+        watch::Observations seen;
+        seen.paths = {traced};
+        EXPECT_EQ(watch::stoppedAfter(watch::Verdict::provider, seen), stop) << text;
+        EXPECT_EQ(watch::stoppedAfter(watch::Verdict::dns, seen), "") << text;
+    }
+    // A site verdict names the path to the site, never the one past the provider's edge.
+    watch::Observations seen;
+    seen.paths = {edge, path("203.0.113.80", {"10.0.0.1", "100.64.0.1", "", ""})};
+    EXPECT_EQ(watch::stoppedAfter(watch::Verdict::site, seen), "100.64.0.1 (hop 2)");
+    seen.paths.pop_back();
+    EXPECT_EQ(watch::stoppedAfter(watch::Verdict::site, seen), "");
 }
 
 TEST(Desktop, WhatThePersonIsToldInTheirWords) {
@@ -326,7 +477,7 @@ TEST(Desktop, WhatThePersonIsToldInTheirWords) {
     const sys_seconds tenTwelve = sys_days{2024y / 2 / 12} + 9h + 12min; // 10:12 at +01:00
     const record::Stamp since{tenTwelve, 1h};
     const auto down = [&](std::optional<core::Verdict> cause) {
-        return Change{Kind::down, since, "Mon Feb 12 10:12:00 2024", 0s, 1, cause};
+        return Change{Kind::down, since, "Mon Feb 12 10:12:00 2024", 0s, 1, cause, ""};
     };
     const struct {
         Change change;
@@ -334,13 +485,17 @@ TEST(Desktop, WhatThePersonIsToldInTheirWords) {
     } changes[] = {
         {down(core::Verdict::local), "No connection since 10:12. Cause: your own network: no route "
                                      "out, or the router does not answer."},
-        {down(core::Verdict::dns), "No connection since 10:12. Cause: name service: the Internet "
-                                   "answers, the site's name does not resolve."},
+        {down(core::Verdict::dns),
+         "No connection since 10:12. Cause: name service: the Internet answers, the site's name "
+         "does not resolve here, or resolves to an address of your own network."},
         {down(core::Verdict::site), "No connection since 10:12. Cause: the checked site alone: the "
                                     "rest of the Internet answers."},
         {down(std::nullopt), "No connection since 10:12."},
-        {{Kind::up, since, "", 0s, 1, {}}, "Back online: one failed check, at 10:12."},
-        {{Kind::up, since, "", 192s, 7, {}},
+        {Change{Kind::down, since, "", 0s, 1, core::Verdict::provider, "100.64.0.1 (hop 2)"},
+         "No connection since 10:12. Cause: your provider: the path stops after 100.64.0.1 (hop "
+         "2)."},
+        {{Kind::up, since, "", 0s, 1, {}, ""}, "Back online: one failed check, at 10:12."},
+        {{Kind::up, since, "", 192s, 7, {}, ""},
          "Back online after at least 3m 12s (7 failed checks since 10:12)."},
     };
     for (const auto& [change, text] : changes) {

@@ -16,6 +16,11 @@ fi
 watcher=$2
 source "$(dirname "$0")/../watch/watch_support.sh"
 ip link set lo up 2>/dev/null
+# A default route to a gateway that is not there, where the namespace allows one: the diagnosis
+# then traces a path, through Windows' own ICMP calls as Wine makes them.
+routed=false
+ip link add d0 type veth peer name d1 2>/dev/null && ip addr add 10.9.0.2/24 dev d0 &&
+    ip link set d0 up && ip link set d1 up && ip route add default via 10.9.0.1 && routed=true
 export WINEPREFIX=$scratch/prefix WINEDEBUG=+systray,+tooltips WINEDLLOVERRIDES='mscoree,mshtml=' \
     TMPDIR=$scratch HOME=$scratch
 server=$(dirname "$wine")/wineserver
@@ -35,14 +40,20 @@ await_trace() {
 (cd "$scratch/log" && exec "$wine" "$scratch/program/share_check.exe" hold-deny-write \
     connectivityWatch.txt held release 2>>"$traces") &
 for _ in $(seq 600); do [ -e "$scratch/log/held" ] && break; sleep 0.05; done
-(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 3 2>>"$traces") &
+(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 8 2>>"$traces") &
 await_trace 'add_icon id=0x1' && await_trace 'add text L"Connectivity monitor: the record connectivityWatch.txt cannot be written: ' ||
     fail "no amber icon for a record held: $(grep -E "systray|text" "$traces" | head -30)"
 touch "$scratch/log/release"
 await_line ' started ' 30 || fail "the record was not written once free: $(cat "$record")"
 log_check 'Mon Jan  1 00:00:01 2001'
 await_trace 'title = L"Internet connection lost"' && await_trace 'add text L"No connection since ' ||
-    fail "no balloon when the connection dropped"
+    fail "no balloon when the connection dropped: $(cat "$record"; grep -a "title\|add text\|systray" "$traces" | tail -20)"
+if $routed; then
+    await_line 'diagnosis check="Mon Jan  1 00:00:01 2001"' 30 &&
+        grep -F 'check="Mon Jan  1 00:00:01 2001"' "$record" | grep -q ' path="ipv4 to 1.1.1.1: ' ||
+        fail "no path traced: $(grep -F 'check="Mon Jan  1 00:00:01 2001"' "$record")"
+    echo "traced under Wine: $(grep -F 'check="Mon Jan  1 00:00:01 2001"' "$record" | grep -o 'path="[^"]*"')"
+fi
 await_trace 'title = L"Internet connection back"' && await_trace 'add text L"Back online' ||
     fail "no balloon when the connection returned"
 modified=$(grep -c 'modify_icon id=0x1 hwnd=[0-9A-F]* flags=87' "$traces")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows watcher under Wine, copied beside the monitor into a folder of its own: a GUI program
 # that starts the monitor (a console program) with no window, records its start, refuses a second
-# watcher of the folder, starts the monitor again after it is killed, and ends both on --stop,
+# watcher of the folder, diagnoses the monitor's failed check in the record's form, starts the
+# monitor again after it is killed, and ends both on --stop,
 # which returns only once the watcher has ended and is not seen by a watcher started after it.
 # usage: watch_wine.sh WINE_RUN WATCHER MONITOR
 set -u
@@ -26,6 +27,12 @@ monitor=$(pid_of connectivity-monitor.exe)
 
 said=$(watch_now 2>&1)
 [ $? -eq 0 ] && [[ $said == *"already watches"* ]] || fail "a second watcher: $said"
+# The diagnosis of the monitor's own failed check, in the record's form, its path included (Wine's
+# ICMP is partial: the form is proved here, the verdicts on Linux's simulated network).
+await_line 'diagnosis check=' 60 || fail "no diagnosis: $(cat "$record")"
+grep 'diagnosis check=' "$record" | head -1 | tr -d '\r' |
+    grep -qE ' verdict=[a-z]+ took=[0-9.]+s local="[^"]*" dns="here: [^"]*" beyond="[^"]*" site="[^"]*" path="[^"]*"' ||
+    fail "the diagnosis line: $(grep 'diagnosis check=' "$record" | head -1)"
 
 kill -9 "$monitor"
 await_line 'monitor-ended how="exited with status' 10 && await_line 'monitor-started monitor=' 20 ||

@@ -128,7 +128,7 @@ class PollLoop final : public Loop {
     std::string run(Session& session) override {
         for (;;) {
             pollfd watched{reader_, POLLIN, 0};
-            ::poll(&watched, 1, 500);
+            ::poll(&watched, 1, static_cast<int>(servicePeriod.count()));
             unsigned char bytes[64];
             ssize_t got = 0;
             while ((got = ::read(reader_, bytes, sizeof bytes)) > 0) {

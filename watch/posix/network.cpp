@@ -1,14 +1,14 @@
 // The diagnosis's stages on Linux: routes from /proc, unprivileged ICMP sockets, TCP connection
-// attempts, and c-ares asking each nameserver of resolv.conf on its own.
+// attempts, UDP probes with a rising TTL read back from the socket's error queue, and c-ares
+// asking each nameserver of resolv.conf on its own.
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
-#include <thread>
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <net/if.h>
 #include <netinet/icmp6.h>
 #include <netinet/in.h>
@@ -19,13 +19,13 @@
 
 #include "../network.h"
 #include "posix/probe.h"
+#include "system.h"
 
 namespace watch::network {
 namespace {
 
 using standin::Answer;
 using standin::Endpoint;
-using namespace std::chrono_literals;
 
 // A descriptor closed on every path.
 class Descriptor {
@@ -69,87 +69,92 @@ std::optional<Endpoint> endpointOf(std::string_view literal, std::uint16_t port,
     return endpoint;
 }
 
-// How a TCP connection attempt ended. A refusal is an answer: something at that address is up.
-std::string tryConnecting(const Endpoint& endpoint, Clock::time_point deadline, bool& answered) {
-    answered = false;
-    const Descriptor socket(
-        ::socket(endpoint.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
-    if (socket.fd() < 0) {
-        return std::string("no socket: ") + std::strerror(errno);
+// An address as the system writes it: one spelling for one address.
+std::string textOf(const sockaddr* address) {
+    std::array<char, INET6_ADDRSTRLEN> text{};
+    const void* bytes =
+        address->sa_family == AF_INET6
+            ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
+            : &reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+    ::inet_ntop(address->sa_family, bytes, text.data(), text.size());
+    return text.data();
+}
+
+std::uint16_t portOf(const sockaddr* address) {
+    return ntohs(address->sa_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
+                     : reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+}
+
+// Expiring probes: the hop limit of what a socket sends, and its errors kept to be read back.
+void limitHops(int fd, int family, int hops, bool reportErrors) {
+    const int on = 1;
+    if (family == AF_INET6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops);
+        if (reportErrors) {
+            ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+        }
+    } else {
+        ::setsockopt(fd, IPPROTO_IP, IP_TTL, &hops, sizeof hops);
+        if (reportErrors) {
+            ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+        }
     }
+}
+
+int tcpSocket(const Endpoint& to) {
+    return ::socket(to.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+// Starts a connection; the error it failed with at once, or 0 while it is under way.
+int startConnecting(int fd, const Endpoint& to) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to.address), to.length) == 0) {
+        return 0;
+    }
+    return errno == EINPROGRESS || errno == EINTR ? 0 : errno;
+}
+
+int socketError(int fd) {
     int error = 0;
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&endpoint.address),
-                  endpoint.length) != 0) {
-        error = errno;
-        if (error == EINPROGRESS || error == EINTR) {
-            pollfd watched{socket.fd(), POLLOUT, 0};
-            int ready = 0;
-            while ((ready = ::poll(&watched, 1, millisecondsUntil(deadline))) < 0 &&
-                   errno == EINTR) {
-            }
-            if (ready == 0) {
-                return "silent";
-            }
-            socklen_t length = sizeof error;
-            ::getsockopt(socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
-        }
-    }
-    answered = error == 0 || error == ECONNREFUSED;
-    return error == 0              ? "answers"
-           : error == ECONNREFUSED ? "refuses (it is there)"
-                                   : std::strerror(error);
+    socklen_t length = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error;
 }
 
-// An ICMP echo on an unprivileged datagram socket, resent twice a second until a reply or the
-// deadline. Empty where such sockets are refused to us (net.ipv4.ping_group_range).
-std::optional<std::string> echo(const Endpoint& to, Clock::time_point deadline, bool& answered) {
-    answered = false;
-    const bool ipv6 = to.family() == AF_INET6;
-    const Descriptor socket(::socket(to.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                                     ipv6 ? static_cast<int>(IPPROTO_ICMPV6) : IPPROTO_ICMP));
-    if (socket.fd() < 0) {
-        return std::nullopt;
+std::string connectionError(int error) {
+    switch (error) {
+    case ETIMEDOUT:
+        return "silent";
+    case ENETUNREACH:
+        return "network unreachable";
+    case EHOSTUNREACH:
+        return "host unreachable";
+    default:
+        return std::strerror(error);
     }
-    const auto started = Clock::now();
-    for (std::uint16_t sequence = 1; Clock::now() < deadline; ++sequence) {
-        std::array<unsigned char, 16> request{}; // type, code, checksum, id, sequence, payload
-        request[0] = ipv6 ? static_cast<unsigned char>(ICMP6_ECHO_REQUEST)
-                          : static_cast<unsigned char>(ICMP_ECHO);
-        request[6] = static_cast<unsigned char>(sequence >> 8U);
-        request[7] = static_cast<unsigned char>(sequence & 0xffU);
-        if (::sendto(socket.fd(), request.data(), request.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&to.address), to.length) < 0) {
-            return std::string("cannot send an ICMP echo: ") + std::strerror(errno);
-        }
-        const auto resendAt = std::min(deadline, Clock::now() + 500ms);
-        while (Clock::now() < resendAt) {
-            pollfd watched{socket.fd(), POLLIN, 0};
-            if (::poll(&watched, 1, millisecondsUntil(resendAt)) <= 0) {
-                continue;
-            }
-            std::array<unsigned char, 256> reply{};
-            const ssize_t got = ::recv(socket.fd(), reply.data(), reply.size(), 0);
-            const int echoReply = ipv6 ? static_cast<int>(ICMP6_ECHO_REPLY) : ICMP_ECHOREPLY;
-            if (got > 0 && reply[0] == echoReply) {
-                answered = true;
-                const auto took =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-                return "answers an ICMP echo in " + std::to_string(took.count()) + " ms";
-            }
-        }
-    }
-    return std::string("silent to ICMP echoes");
 }
 
-struct DefaultRoute {
-    std::string gateway; // empty: a route on the device alone, no router to ask
-    std::string device;
-};
+// The gateway's hop: a probe that goes no further cannot be refused by anything past it.
+constexpr int nearHops = 2;
+// A refusal from nearer comes as soon as the far one, give or take this.
+constexpr std::chrono::milliseconds refusalMargin{50};
+// An unanswered ICMP echo is sent again after this.
+constexpr std::chrono::milliseconds echoEvery{500};
+
+// An ICMP echo request: type, code, checksum (the kernel's), identifier (the kernel's), sequence.
+std::array<unsigned char, 16> echoRequest(bool ipv6, std::uint16_t sequence) {
+    std::array<unsigned char, 16> request{};
+    request[0] = ipv6 ? static_cast<unsigned char>(ICMP6_ECHO_REQUEST)
+                      : static_cast<unsigned char>(ICMP_ECHO);
+    request[6] = static_cast<unsigned char>(sequence >> 8U);
+    request[7] = static_cast<unsigned char>(sequence & 0xffU);
+    return request;
+}
 
 // /proc/net/route: Iface Destination Gateway Flags RefCnt Use Metric Mask..., addresses in hex
 // in the kernel's byte order.
-std::optional<DefaultRoute> ipv4DefaultRoute(std::istream& table) {
-    std::optional<DefaultRoute> best;
+Route ipv4DefaultRoute(std::istream& table) {
+    Route best{"ipv4", false, "", 0};
     long bestMetric = 0;
     std::string line;
     std::getline(table, line); // the header
@@ -162,14 +167,15 @@ std::optional<DefaultRoute> ipv4DefaultRoute(std::istream& table) {
             use >> metric >> mask;
         constexpr unsigned up = 0x1, rejected = 0x200;
         if (!fields || destination != "00000000" || mask != "00000000" || (flags & up) == 0 ||
-            (flags & rejected) != 0 || (best && metric >= bestMetric)) {
+            (flags & rejected) != 0 || (best.exists && metric >= bestMetric)) {
             continue;
         }
         in_addr address{};
         address.s_addr = static_cast<in_addr_t>(std::stoul(gateway, nullptr, 16));
         std::array<char, INET_ADDRSTRLEN> text{};
         ::inet_ntop(AF_INET, &address, text.data(), text.size());
-        best = DefaultRoute{address.s_addr == 0 ? "" : text.data(), device};
+        best = {"ipv4", true, address.s_addr == 0 ? "" : text.data(),
+                ::if_nametoindex(device.c_str())};
         bestMetric = metric;
     }
     return best;
@@ -177,8 +183,8 @@ std::optional<DefaultRoute> ipv4DefaultRoute(std::istream& table) {
 
 // /proc/net/ipv6_route: destination, length, source, length, next hop, metric, references, use,
 // flags, device; addresses as 32 hex digits.
-std::optional<DefaultRoute> ipv6DefaultRoute(std::istream& table) {
-    std::optional<DefaultRoute> best;
+Route ipv6DefaultRoute(std::istream& table) {
+    Route best{"ipv6", false, "", 0};
     unsigned long bestMetric = 0;
     std::string destination, length, source, sourceLength, nextHop, metric, references, use, flags,
         device;
@@ -189,7 +195,7 @@ std::optional<DefaultRoute> ipv6DefaultRoute(std::istream& table) {
         const unsigned long routeMetric = std::stoul(metric, nullptr, 16);
         if (destination != std::string(32, '0') || length != "00" || device == "lo" ||
             (routeFlags & up) == 0 || (routeFlags & rejected) != 0 ||
-            (best && routeMetric >= bestMetric)) {
+            (best.exists && routeMetric >= bestMetric)) {
             continue;
         }
         in6_addr address{};
@@ -199,55 +205,26 @@ std::optional<DefaultRoute> ipv6DefaultRoute(std::istream& table) {
         }
         std::array<char, INET6_ADDRSTRLEN> text{};
         ::inet_ntop(AF_INET6, &address, text.data(), text.size());
-        best = DefaultRoute{nextHop == std::string(32, '0') ? "" : text.data(), device};
+        best = {"ipv6", true, nextHop == std::string(32, '0') ? "" : text.data(),
+                ::if_nametoindex(device.c_str())};
         bestMetric = routeMetric;
     }
     return best;
 }
 
-Observations::Gateway askGateway(const char* family, const std::optional<DefaultRoute>& route,
-                                 Clock::time_point deadline) {
-    Observations::Gateway gateway{family, route.has_value(), false, "no default route"};
-    if (!route) {
-        return gateway;
+// A small file of the system's, whole, never inherited by a program started later.
+std::optional<std::string> contentOf(const char* path) {
+    std::FILE* file = core::system::openForReading(path);
+    if (file == nullptr) {
+        return std::nullopt;
     }
-    if (route->gateway.empty()) {
-        gateway.answered = true; // a point-to-point link: no router of ours to ask
-        gateway.said = "default route on " + route->device + ", with no gateway to ask";
-        return gateway;
+    std::string text;
+    std::array<char, 4096> chunk{};
+    for (std::size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
+        text.append(chunk.data(), got);
     }
-    const auto address = endpointOf(route->gateway, 0, ::if_nametoindex(route->device.c_str()));
-    if (!address) {
-        gateway.said = route->gateway + " is no address";
-        return gateway;
-    }
-    if (const auto echoed = echo(*address, deadline, gateway.answered)) {
-        gateway.said = route->gateway + " " + *echoed;
-        return gateway;
-    }
-    // No ICMP for us: a TCP connection attempt to a port a router may serve; any reply will do.
-    std::array<bool, 3> answered{};
-    std::array<std::string, 3> said;
-    {
-        std::vector<std::jthread> attempts;
-        const std::uint16_t ports[] = {53, 80, 443};
-        for (std::size_t i = 0; i < answered.size(); ++i) {
-            attempts.emplace_back([&, i] {
-                Endpoint to = *address;
-                to.setPort(ports[i]);
-                bool reply = false;
-                said[i] = tryConnecting(to, deadline, reply);
-                answered[i] = reply;
-            });
-        }
-    }
-    const auto port = std::find(answered.begin(), answered.end(), true);
-    gateway.answered = port != answered.end();
-    gateway.said =
-        route->gateway + (gateway.answered ? " answers on TCP (ICMP echo not allowed here)"
-                                           : " silent on TCP ports 53, 80 and 443 (" + said[0] +
-                                                 "; ICMP echo not allowed here)");
-    return gateway;
+    std::fclose(file);
+    return text;
 }
 
 std::string answerText(Answer answer) {
@@ -261,7 +238,9 @@ std::string answerText(Answer answer) {
     case Answer::serverFailure:
         return "SERVFAIL";
     case Answer::refused:
-        return "refused";
+        return "REFUSED";
+    case Answer::unreachable:
+        return "unreachable";
     case Answer::silent:
         return "silent";
     case Answer::pending:
@@ -278,8 +257,9 @@ std::string answerText(Answer answer) {
 // name, then how it failed to say anything.
 int rank(Answer answer) {
     constexpr std::array order = {Answer::addresses,     Answer::noAddresses, Answer::noSuchName,
-                                  Answer::serverFailure, Answer::refused,     Answer::silent,
-                                  Answer::pending,       Answer::failed,      Answer::notAsked};
+                                  Answer::serverFailure, Answer::refused,     Answer::unreachable,
+                                  Answer::silent,        Answer::pending,     Answer::failed,
+                                  Answer::notAsked};
     return static_cast<int>(std::find(order.begin(), order.end(), answer) - order.begin());
 }
 
@@ -297,20 +277,159 @@ void settle(standin::NameLookup& lookup, Clock::time_point deadline) {
     }
 }
 
-// What one server said of both families: the better of its two answers.
-Observations::Reply askNameserver(const std::string& server, std::string_view host,
-                                  Clock::time_point deadline) {
-    Observations::Reply reply{server, false, "no answer in time"};
+// Whether there is a way to an address at all: a datagram socket connected to it is routed.
+int routeError(const Endpoint& to) {
+    const Descriptor socket(::socket(to.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    return socket.fd() < 0 ? errno : startConnecting(socket.fd(), to);
+}
+
+// Expiring probes in flight toward one address: the hop a probe is for is in its port.
+constexpr std::uint16_t firstPort = 33434;
+constexpr int mostHops = 16;
+// Routers keep their error messages to a few at once and one a second after that (Linux's
+// default): each hop is asked up to four times, a second apart or so, the later rounds only of
+// hops still silent, lowest first.
+constexpr std::array<std::chrono::milliseconds, 4> roundsAt{
+    std::chrono::milliseconds{0}, std::chrono::milliseconds{500}, std::chrono::milliseconds{1100},
+    std::chrono::milliseconds{1700}};
+constexpr std::chrono::milliseconds lastRoundWait{600};
+
+} // namespace
+
+std::optional<std::vector<Route>> defaultRoutes(std::string& why) {
+    const auto ipv4Table = contentOf("/proc/net/route");
+    if (!ipv4Table) {
+        why = "cannot read /proc/net/route";
+        return std::nullopt;
+    }
+    std::istringstream ipv4(*ipv4Table);
+    std::istringstream ipv6(contentOf("/proc/net/ipv6_route").value_or(""));
+    return std::vector{ipv4DefaultRoute(ipv4), ipv6DefaultRoute(ipv6)};
+}
+
+// An ICMP echo on an unprivileged datagram socket, resent twice a second, and TCP connection
+// attempts to ports a router may serve, all in one wait: the first answer of any kind ends it.
+Gateway askGateway(const Route& route, Clock::time_point deadline) {
+    Gateway gateway{route.family, true, route.gateway, false, "", true};
+    const auto address = endpointOf(route.gateway, 0, route.linkIndex);
+    if (!address) {
+        gateway.said = route.gateway + " is no address";
+        return gateway;
+    }
+    const bool ipv6 = address->family() == AF_INET6;
+    const Descriptor icmp(::socket(address->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                   ipv6 ? static_cast<int>(IPPROTO_ICMPV6) : IPPROTO_ICMP));
+    constexpr std::array<std::uint16_t, 3> ports = {53, 80, 443};
+    std::vector<std::unique_ptr<Descriptor>> tcp;
+    std::vector<pollfd> watched;
+    if (icmp.fd() >= 0) {
+        watched.push_back({icmp.fd(), POLLIN, 0});
+    }
+    for (const std::uint16_t port : ports) {
+        Endpoint to = *address;
+        to.setPort(port);
+        tcp.push_back(std::make_unique<Descriptor>(tcpSocket(to)));
+        if (tcp.back()->fd() >= 0 && startConnecting(tcp.back()->fd(), to) == 0) {
+            watched.push_back({tcp.back()->fd(), POLLOUT, 0});
+        }
+    }
+    const auto started = Clock::now();
+    std::uint16_t sequence = 0;
+    auto resendAt = started;
+    std::string tcpSaid = "silent";
+    while (Clock::now() < deadline) {
+        if (icmp.fd() >= 0 && Clock::now() >= resendAt) {
+            const auto request = echoRequest(ipv6, ++sequence);
+            ::sendto(icmp.fd(), request.data(), request.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&address->address), address->length);
+            resendAt = Clock::now() + echoEvery;
+        }
+        const auto wakeAt = icmp.fd() >= 0 ? std::min(deadline, resendAt) : deadline;
+        if (::poll(watched.data(), watched.size(), millisecondsUntil(wakeAt)) <= 0) {
+            continue;
+        }
+        for (pollfd& entry : watched) {
+            if (entry.revents == 0) {
+                continue;
+            }
+            const auto took =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+            if (entry.fd == icmp.fd()) {
+                std::array<unsigned char, 256> reply{};
+                const ssize_t got = ::recv(icmp.fd(), reply.data(), reply.size(), 0);
+                const int echoReply = ipv6 ? static_cast<int>(ICMP6_ECHO_REPLY) : ICMP_ECHOREPLY;
+                if (got > 0 && reply[0] == echoReply) {
+                    gateway.answered = true;
+                    gateway.said = route.gateway + " answers an ICMP echo in " +
+                                   std::to_string(took.count()) + " ms";
+                    return gateway;
+                }
+                continue;
+            }
+            const int error = socketError(entry.fd);
+            entry.fd = -1; // asked once: poll passes over it from now on
+            if (error == 0 || error == ECONNREFUSED) {
+                gateway.answered = true;
+                gateway.said =
+                    route.gateway + " answers on TCP in " + std::to_string(took.count()) + " ms (" +
+                    (icmp.fd() >= 0 ? "silent to ICMP echoes" : "ICMP echo not allowed here") + ")";
+                return gateway;
+            }
+            tcpSaid = connectionError(error);
+        }
+        if (icmp.fd() < 0 && std::all_of(watched.begin(), watched.end(),
+                                         [](const pollfd& entry) { return entry.fd < 0; })) {
+            break; // every way of asking has had its answer
+        }
+    }
+    gateway.said = route.gateway +
+                   (icmp.fd() >= 0 ? " silent to ICMP echoes" : " (ICMP echo not allowed here)") +
+                   "; TCP ports 53, 80 and 443: " + tcpSaid;
+    return gateway;
+}
+
+std::vector<std::string> nameservers() {
+    std::vector<std::string> servers;
+    std::istringstream configuration(contentOf("/etc/resolv.conf").value_or(""));
+    for (std::string line; std::getline(configuration, line);) {
+        std::istringstream words(line);
+        std::string keyword, server;
+        if (words >> keyword >> server && keyword == "nameserver") {
+            const auto address = endpointOf(server, 53);
+            servers.push_back(address ? textOf(reinterpret_cast<const sockaddr*>(&address->address))
+                                      : server);
+        }
+    }
+    return servers;
+}
+
+Reply askNameserver(const std::string& server, std::string_view host, Clock::time_point deadline) {
+    Reply reply{server, Reply::Heard::nothing, "no answer in time"};
+    const auto address = endpointOf(server, 53);
+    if (!address) {
+        reply.said = "not an address";
+        return reply;
+    }
+    if (const int error = routeError(*address); error != 0) {
+        reply.said = "no way to it: " + connectionError(error);
+        return reply;
+    }
     try {
         standin::LookupOptions options;
         options.nameservers =
-            server.find(':') == std::string::npos ? server + ":53" : "[" + server + "]:53";
+            address->family() == AF_INET6 ? "[" + server + "]:53" : server + ":53";
         options.nameserversOnly = true;
+        options.tries = 1; // asked once, with all the time there is
+        options.timeout =
+            std::max(std::chrono::milliseconds{1},
+                     std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
         standin::NameLookup lookup(std::string(host), 53, options);
         settle(lookup, deadline);
         const Answer answer = std::min(lookup.answer(AF_INET), lookup.answer(AF_INET6),
                                        [](Answer a, Answer b) { return rank(a) < rank(b); });
-        reply.answered = answer == Answer::addresses;
+        reply.heard = answer == Answer::addresses             ? Reply::Heard::answer
+                      : rank(answer) <= rank(Answer::refused) ? Reply::Heard::refusal
+                                                              : Reply::Heard::nothing;
         reply.said = answerText(answer);
     } catch (const std::runtime_error& error) {
         reply.said = error.what();
@@ -318,76 +437,202 @@ Observations::Reply askNameserver(const std::string& server, std::string_view ho
     return reply;
 }
 
-} // namespace
-
-bool localLink(Clock::time_point deadline, std::vector<Observations::Gateway>& gateways) {
-    std::ifstream ipv4Table("/proc/net/route");
-    std::ifstream ipv6Table("/proc/net/ipv6_route");
-    if (!ipv4Table) {
-        gateways.push_back({"routes", false, false, "cannot read /proc/net/route"});
-        return false;
+// Two attempts at once: one to the address, one that expires two hops out. A refusal of the
+// first counts only where the second is not refused too in about the time the first took.
+Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline) {
+    Reply reply{std::string(address), Reply::Heard::nothing, "not an address"};
+    const auto to = endpointOf(address, port);
+    if (!to) {
+        return reply;
     }
-    const auto ipv4 = ipv4DefaultRoute(ipv4Table);
-    const auto ipv6 = ipv6Table ? ipv6DefaultRoute(ipv6Table) : std::nullopt;
-    gateways.resize(2);
-    std::jthread ipv6Gateway([&] { gateways[1] = askGateway("ipv6", ipv6, deadline); });
-    gateways[0] = askGateway("ipv4", ipv4, deadline);
-    return true;
-}
-
-std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_point deadline) {
-    std::vector<std::string> servers;
-    std::ifstream configuration("/etc/resolv.conf");
-    for (std::string line; std::getline(configuration, line);) {
-        std::istringstream words(line);
-        std::string keyword, server;
-        if (words >> keyword >> server && keyword == "nameserver") {
-            servers.push_back(server);
+    const Descriptor direct(tcpSocket(*to));
+    const Descriptor limited(tcpSocket(*to));
+    if (direct.fd() < 0 || limited.fd() < 0) {
+        reply.said = std::string("no socket: ") + std::strerror(errno);
+        return reply;
+    }
+    limitHops(limited.fd(), to->family(), nearHops, true);
+    const auto started = Clock::now();
+    int directError = startConnecting(direct.fd(), *to);
+    int limitedError = startConnecting(limited.fd(), *to);
+    std::array<pollfd, 2> watched = {pollfd{directError == 0 ? direct.fd() : -1, POLLOUT, 0},
+                                     pollfd{limitedError == 0 ? limited.fd() : -1, POLLOUT, 0}};
+    bool directDone = directError != 0;
+    bool limitedRefused = false;
+    auto until = deadline;
+    while (Clock::now() < until &&
+           !(directDone && (directError != ECONNREFUSED || limitedRefused))) {
+        if (::poll(watched.data(), watched.size(), millisecondsUntil(until)) <= 0) {
+            continue;
+        }
+        if (watched[0].revents != 0) {
+            directError = socketError(direct.fd());
+            directDone = true;
+            watched[0].fd = -1;
+            // A refuser nearer than the address answers sooner, or as soon where it is the same.
+            until = std::min(deadline, Clock::now() + (Clock::now() - started) + refusalMargin);
+        }
+        if (watched[1].revents != 0) {
+            limitedRefused = socketError(limited.fd()) == ECONNREFUSED;
+            watched[1].fd = -1;
         }
     }
-    std::vector<Observations::Reply> replies(servers.size());
-    {
-        std::vector<std::jthread> asking;
-        for (std::size_t i = 0; i < servers.size(); ++i) {
-            asking.emplace_back([&, i] { replies[i] = askNameserver(servers[i], host, deadline); });
-        }
-    }
-    return replies;
-}
-
-Observations::Reply connectTo(std::string_view address, Clock::time_point deadline) {
-    Observations::Reply reply{std::string(address), false, "not an address"};
-    if (const auto endpoint = endpointOf(address, 443)) {
-        reply.said = tryConnecting(*endpoint, deadline, reply.answered);
+    if (!directDone) {
+        reply.said = "silent";
+    } else if (directError == 0) {
+        reply.heard = Reply::Heard::answer;
+        reply.said = "answers";
+    } else if (directError == ECONNREFUSED && !limitedRefused) {
+        reply.heard = Reply::Heard::refusal;
+        reply.said = "refuses (it is there)";
+    } else {
+        reply.said = directError == ECONNREFUSED
+                         ? "refused from within two hops, not by the address itself"
+                         : connectionError(directError);
     }
     return reply;
 }
 
-std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
-                                      Clock::time_point deadline) {
-    std::vector<Observations::Reply> replies{{"ipv4", false, ""}, {"ipv6", false, ""}};
-    {
-        std::vector<std::jthread> families;
-        families.reserve(replies.size());
-        for (Observations::Reply& reply : replies) {
-            families.emplace_back([&reply, host, port, deadline] {
-                const int family = reply.who == "ipv6" ? AF_INET6 : AF_INET;
-                try {
-                    standin::LookupOptions options;
-                    options.family = family;
-                    standin::NameLookup lookup(std::string(host), port, options);
-                    reply.answered = standin::raceToConnect(&lookup, {}, deadline);
-                    reply.said = reply.answered ? "connects"
-                                 : lookup.answer(family) == Answer::addresses
-                                     ? "no connection"
-                                     : "name: " + answerText(lookup.answer(family));
-                } catch (const std::runtime_error& error) {
-                    reply.said = error.what();
+Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline) {
+    Resolved found;
+    const int wanted = family == "ipv6" ? AF_INET6 : AF_INET;
+    try {
+        standin::LookupOptions options;
+        options.family = wanted;
+        standin::NameLookup lookup(std::string(host), 0, options);
+        std::vector<Endpoint> endpoints;
+        for (;;) {
+            for (const Endpoint& endpoint : lookup.takeReady()) {
+                endpoints.push_back(endpoint);
+            }
+            if (lookup.finished() || Clock::now() >= deadline) {
+                break;
+            }
+            std::vector<pollfd> watched;
+            const auto wakeAt = std::min(deadline, lookup.watch(watched));
+            ::poll(watched.data(), watched.size(), millisecondsUntil(wakeAt));
+            lookup.process(watched);
+        }
+        for (const Endpoint& endpoint : endpoints) {
+            found.addresses.push_back(textOf(reinterpret_cast<const sockaddr*>(&endpoint.address)));
+        }
+        found.said = found.addresses.empty() ? answerText(lookup.answer(wanted)) : "resolves";
+    } catch (const std::runtime_error& error) {
+        found.said = error.what();
+    }
+    return found;
+}
+
+Path trace(std::string_view address, Clock::time_point deadline) {
+    Path path;
+    path.family = address.find(':') != std::string_view::npos ? "ipv6" : "ipv4";
+    path.toward = address;
+    const auto to = endpointOf(address, firstPort);
+    if (!to) {
+        path.failed = "not an address";
+        return path;
+    }
+    const Descriptor socket(::socket(to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.fd() < 0) {
+        path.failed = std::strerror(errno);
+        return path;
+    }
+    path.hops.resize(mostHops);
+    const auto started = Clock::now();
+    std::size_t round = 0;
+    // The hop an answer stops the path at: nothing past it needs asking.
+    int end = mostHops;
+    const auto complete = [&] {
+        return std::all_of(path.hops.begin(), path.hops.begin() + end - (path.reached ? 0 : 1),
+                           [](const std::string& hop) { return !hop.empty(); });
+    };
+    while (Clock::now() < deadline) {
+        if (round < roundsAt.size() && Clock::now() >= started + roundsAt[round]) {
+            for (int hop = 1; hop <= end; ++hop) {
+                if (!path.hops[hop - 1].empty()) {
+                    continue;
                 }
-            });
+                limitHops(socket.fd(), to->family(), hop, true);
+                Endpoint probe = *to;
+                probe.setPort(static_cast<std::uint16_t>(firstPort + hop));
+                const std::array<char, 8> payload{'c', 'o', 'n', 'n', 'e', 'c', 't', '?'};
+                if (::sendto(socket.fd(), payload.data(), payload.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&probe.address), probe.length) < 0 &&
+                    hop == 1) {
+                    path.failed = connectionError(errno); // no route: nothing leaves at all
+                    path.hops.clear();
+                    return path;
+                }
+            }
+            ++round;
+        }
+        const auto nextRound = round < roundsAt.size() ? started + roundsAt[round]
+                                                       : started + roundsAt.back() + lastRoundWait;
+        if (round == roundsAt.size() && Clock::now() >= nextRound) {
+            break;
+        }
+        pollfd watched{socket.fd(), 0, 0}; // the error queue shows as POLLERR, asked or not
+        if (::poll(&watched, 1, millisecondsUntil(std::min(deadline, nextRound))) <= 0) {
+            continue;
+        }
+        for (;;) { // every error message queued
+            sockaddr_storage original{};
+            std::array<char, 512> control{};
+            std::array<char, 64> data{};
+            iovec vector{data.data(), data.size()};
+            msghdr message{};
+            message.msg_name = &original;
+            message.msg_namelen = sizeof original;
+            message.msg_iov = &vector;
+            message.msg_iovlen = 1;
+            message.msg_control = control.data();
+            message.msg_controllen = control.size();
+            if (::recvmsg(socket.fd(), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+                break;
+            }
+            const int hop = portOf(reinterpret_cast<const sockaddr*>(&original)) - firstPort;
+            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+                 header = CMSG_NXTHDR(&message, header)) {
+                const bool ipv4Error =
+                    header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR;
+                const bool ipv6Error =
+                    header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR;
+                if ((!ipv4Error && !ipv6Error) || hop < 1 || hop > mostHops) {
+                    continue;
+                }
+                const auto* error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(header));
+                const bool icmp =
+                    error->ee_origin == SO_EE_ORIGIN_ICMP || error->ee_origin == SO_EE_ORIGIN_ICMP6;
+                if (!icmp) {
+                    continue;
+                }
+                const std::string from = textOf(SO_EE_OFFENDER(error));
+                const bool expired = ipv6Error ? error->ee_type == ICMP6_TIME_EXCEEDED
+                                               : error->ee_type == ICMP_TIME_EXCEEDED;
+                const bool portUnreachable = ipv6Error
+                                                 ? error->ee_type == ICMP6_DST_UNREACH &&
+                                                       error->ee_code == ICMP6_DST_UNREACH_NOPORT
+                                                 : error->ee_type == ICMP_DEST_UNREACH &&
+                                                       error->ee_code == ICMP_PORT_UNREACH;
+                if (expired) {
+                    path.hops[hop - 1] = from;
+                } else if (portUnreachable && from == path.toward) {
+                    path.reached = true; // the destination itself says its port is closed
+                    path.hops[hop - 1] = from;
+                    end = std::min(end, hop);
+                } else if (path.unreachableFrom.empty() || hop < path.unreachableAt) {
+                    path.unreachableFrom = from;
+                    path.unreachableAt = hop;
+                    end = std::min(end, hop);
+                }
+            }
+        }
+        if (end < mostHops && complete()) {
+            break; // stopped, and every hop before the stop heard from
         }
     }
-    return replies;
+    path.hops.resize(path.reached ? static_cast<std::size_t>(end) : path.hops.size());
+    return path;
 }
 
 } // namespace watch::network

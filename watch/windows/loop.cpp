@@ -76,7 +76,8 @@ class TrayLoop final : public Loop, public Desktop {
         session_ = &session;
         const HANDLE events[] = {stop_, wake_};
         while (stopReason_.empty()) {
-            const DWORD woken = ::MsgWaitForMultipleObjects(2, events, FALSE, 500, QS_ALLINPUT);
+            const DWORD woken = ::MsgWaitForMultipleObjects(
+                2, events, FALSE, static_cast<DWORD>(servicePeriod.count()), QS_ALLINPUT);
             if (woken == WAIT_OBJECT_0) {
                 return "asked to stop";
             }

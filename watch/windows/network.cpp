@@ -1,5 +1,6 @@
 // The diagnosis's stages on Windows: default routes from the IP helper, IcmpSendEcho2 and
-// Icmp6SendEcho2, DnsQuery_W asking each IPv4 nameserver on its own, and Winsock connections.
+// Icmp6SendEcho2 (echoes, and with a rising TTL the path), DnsQuery_W asking each IPv4 nameserver
+// on its own, and Winsock connections.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -123,44 +124,78 @@ std::string socketError(int error) {
     }
 }
 
-// How a TCP connection attempt ended. A refusal is an answer: something at that address is up.
-std::string tryConnecting(Address address, std::uint16_t port, Clock::time_point deadline,
-                          bool& answered) {
-    answered = false;
+// A non-blocking TCP socket connecting to an address and port; INVALID_SOCKET and error set where
+// it failed at once. hops limits how far its packets go; 0: as far as they like.
+SOCKET startConnecting(Address address, std::uint16_t port, int hops, int& error) {
     (address.si_family == AF_INET6 ? address.Ipv6.sin6_port : address.Ipv4.sin_port) =
         ::htons(port);
     const SOCKET socket = ::socket(address.si_family, SOCK_STREAM, IPPROTO_TCP);
+    error = socket == INVALID_SOCKET ? ::WSAGetLastError() : 0;
     if (socket == INVALID_SOCKET) {
-        return "no socket: " + socketError(::WSAGetLastError());
+        return socket;
     }
     u_long nonBlocking = 1;
     ::ioctlsocket(socket, FIONBIO, &nonBlocking);
-    const int length = address.si_family == AF_INET6 ? sizeof(SOCKADDR_IN6) : sizeof(SOCKADDR_IN);
-    int error = 0;
-    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        error = ::WSAGetLastError();
-        if (error == WSAEWOULDBLOCK) {
-            fd_set connected;
-            fd_set failed;
-            FD_ZERO(&connected);
-            FD_ZERO(&failed);
-            FD_SET(socket, &connected);
-            FD_SET(socket, &failed);
-            const DWORD wait = millisecondsUntil(deadline);
-            timeval timeout{static_cast<long>(wait / 1000), static_cast<long>(wait % 1000 * 1000)};
-            const int ready = ::select(0, nullptr, &connected, &failed, &timeout);
-            error = ready == 0 ? WSAETIMEDOUT : 0;
-            if (ready > 0 && FD_ISSET(socket, &failed)) {
-                int length = sizeof error;
-                ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                             &length);
-            }
+    if (hops > 0) {
+        const DWORD limit = static_cast<DWORD>(hops);
+        if (address.si_family == AF_INET6) {
+            ::setsockopt(socket, IPPROTO_IPV6, IPV6_UNICAST_HOPS,
+                         reinterpret_cast<const char*>(&limit), sizeof limit);
+        } else {
+            ::setsockopt(socket, IPPROTO_IP, IP_TTL, reinterpret_cast<const char*>(&limit),
+                         sizeof limit);
         }
     }
-    ::closesocket(socket);
-    answered = error == 0 || error == WSAECONNREFUSED;
-    return error == 0 ? "answers" : socketError(error);
+    const int length = address.si_family == AF_INET6 ? sizeof(SOCKADDR_IN6) : sizeof(SOCKADDR_IN);
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) != 0 &&
+        ::WSAGetLastError() != WSAEWOULDBLOCK) {
+        error = ::WSAGetLastError();
+        ::closesocket(socket);
+        return INVALID_SOCKET;
+    }
+    return socket;
 }
+
+// Waits for some of the sockets' connections to end, until the deadline; the ended ones come
+// back with their error (0: connected) and are closed.
+std::vector<std::pair<SOCKET, int>> awaitConnections(std::vector<SOCKET>& sockets,
+                                                     Clock::time_point until) {
+    fd_set connected;
+    fd_set failed;
+    FD_ZERO(&connected);
+    FD_ZERO(&failed);
+    for (const SOCKET socket : sockets) {
+        FD_SET(socket, &connected);
+        FD_SET(socket, &failed);
+    }
+    const DWORD wait = millisecondsUntil(until);
+    timeval timeout{static_cast<long>(wait / 1000), static_cast<long>(wait % 1000 * 1000)};
+    std::vector<std::pair<SOCKET, int>> ended;
+    if (sockets.empty() || ::select(0, nullptr, &connected, &failed, &timeout) <= 0) {
+        if (sockets.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+        }
+        return ended;
+    }
+    std::erase_if(sockets, [&](SOCKET socket) {
+        const bool isFailed = FD_ISSET(socket, &failed) != 0;
+        if (!isFailed && FD_ISSET(socket, &connected) == 0) {
+            return false;
+        }
+        int error = 0;
+        if (isFailed) {
+            int length = sizeof error;
+            ::getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        }
+        ::closesocket(socket);
+        ended.emplace_back(socket, error);
+        return true;
+    });
+    return ended;
+}
+
+// The gateway's hop: a probe that goes no further cannot be refused by anything past it.
+constexpr int nearHops = 2;
 
 // ICMP echoes until one is answered or the deadline passes; nothing where ICMP is refused to us.
 std::optional<std::string> echo(const Address& to, Clock::time_point deadline, bool& answered) {
@@ -172,9 +207,9 @@ std::optional<std::string> echo(const Address& to, Clock::time_point deadline, b
     }
     char data[8] = "watcher";
     std::array<char, 256> reply{};
-    std::optional<std::string> said;
+    const auto started = Clock::now();
     while (!answered && Clock::now() < deadline) {
-        const DWORD wait = std::min<DWORD>(millisecondsUntil(deadline), 1000);
+        const DWORD wait = std::min<DWORD>(millisecondsUntil(deadline), 500);
         DWORD replies = 0;
         if (ipv6) {
             sockaddr_in6 source{};
@@ -197,50 +232,9 @@ std::optional<std::string> echo(const Address& to, Clock::time_point deadline, b
         }
     }
     ::IcmpCloseHandle(icmp);
-    return answered ? "answers an ICMP echo" : "silent to ICMP echoes";
-}
-
-Observations::Gateway askGateway(const char* family, const std::optional<MIB_IPFORWARD_ROW2>& route,
-                                 Clock::time_point deadline) {
-    Observations::Gateway gateway{family, route.has_value(), false, "no default route"};
-    if (!route) {
-        return gateway;
-    }
-    Address hop = route->NextHop;
-    const bool onLink = hop.si_family == AF_INET6 ? IN6_IS_ADDR_UNSPECIFIED(&hop.Ipv6.sin6_addr)
-                                                  : hop.Ipv4.sin_addr.s_addr == 0;
-    if (onLink) {
-        gateway.answered = true; // a point-to-point link: no router of ours to ask
-        gateway.said = "default route on its link, with no gateway to ask";
-        return gateway;
-    }
-    if (hop.si_family == AF_INET6 && hop.Ipv6.sin6_scope_id == 0) {
-        hop.Ipv6.sin6_scope_id = route->InterfaceIndex; // a link-local router, on its interface
-    }
-    const std::string address = textOf(hop);
-    if (const auto echoed = echo(hop, deadline, gateway.answered)) {
-        gateway.said = address + " " + *echoed;
-        return gateway;
-    }
-    std::array<bool, 3> answered{};
-    {
-        std::vector<std::thread> attempts;
-        const std::uint16_t ports[] = {53, 80, 443};
-        for (std::size_t i = 0; i < answered.size(); ++i) {
-            attempts.emplace_back([&, i] {
-                bool reply = false;
-                tryConnecting(hop, ports[i], deadline, reply);
-                answered[i] = reply;
-            });
-        }
-        for (std::thread& attempt : attempts) {
-            attempt.join();
-        }
-    }
-    gateway.answered = std::find(answered.begin(), answered.end(), true) != answered.end();
-    gateway.said = address + (gateway.answered ? " answers on TCP (ICMP echo not allowed here)"
-                                               : " silent on TCP ports 53, 80 and 443");
-    return gateway;
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    return answered ? "answers an ICMP echo in " + std::to_string(took.count()) + " ms"
+                    : "silent to ICMP echoes";
 }
 
 std::string dnsAnswer(DNS_STATUS status, bool addresses) {
@@ -253,7 +247,7 @@ std::string dnsAnswer(DNS_STATUS status, bool addresses) {
     case DNS_ERROR_RCODE_SERVER_FAILURE:
         return "SERVFAIL";
     case DNS_ERROR_RCODE_REFUSED:
-        return "refused";
+        return "REFUSED";
     case ERROR_TIMEOUT:
         return "silent";
     case 0:
@@ -264,32 +258,124 @@ std::string dnsAnswer(DNS_STATUS status, bool addresses) {
     }
 }
 
+// Each hop is asked up to four times, a second apart or so, the later rounds only of hops still
+// silent: routers keep their error messages to a few a second.
+constexpr int mostHops = 16;
+constexpr std::array<std::chrono::milliseconds, 4> roundsAt{
+    std::chrono::milliseconds{0}, std::chrono::milliseconds{500}, std::chrono::milliseconds{1100},
+    std::chrono::milliseconds{1700}};
+constexpr std::chrono::milliseconds lastRoundWait{600};
+
+// One expiring echo in flight: its event, and the buffer its reply lands in.
+struct Probe {
+    int hop = 0;
+    HANDLE event = nullptr;
+    std::array<char, 512> reply{};
+};
+
 } // namespace
 
-bool localLink(Clock::time_point deadline, std::vector<Observations::Gateway>& gateways) {
+std::optional<std::vector<Route>> defaultRoutes(std::string& why) {
     PMIB_IPFORWARD_TABLE2 table = nullptr;
-    if (::GetIpForwardTable2(AF_UNSPEC, &table) != NO_ERROR) {
-        gateways.push_back({"routes", false, false, "the routing table cannot be read"});
-        return false;
+    if (const DWORD failure = ::GetIpForwardTable2(AF_UNSPEC, &table); failure != NO_ERROR) {
+        why = "the routing table cannot be read: " + systemMessage(failure);
+        return std::nullopt;
     }
-    std::optional<MIB_IPFORWARD_ROW2> ipv4;
-    std::optional<MIB_IPFORWARD_ROW2> ipv6;
+    std::optional<MIB_IPFORWARD_ROW2> best[2];
     for (ULONG i = 0; i < table->NumEntries; ++i) {
         const MIB_IPFORWARD_ROW2& row = table->Table[i];
-        auto& best = row.DestinationPrefix.Prefix.si_family == AF_INET6 ? ipv6 : ipv4;
-        if (row.DestinationPrefix.PrefixLength == 0 && (!best || row.Metric < best->Metric)) {
-            best = row;
+        auto& chosen = best[row.DestinationPrefix.Prefix.si_family == AF_INET6 ? 1 : 0];
+        if (row.DestinationPrefix.PrefixLength == 0 && (!chosen || row.Metric < chosen->Metric)) {
+            chosen = row;
         }
     }
     ::FreeMibTable(table);
-    gateways.resize(2);
-    std::thread ipv6Gateway([&] { gateways[1] = askGateway("ipv6", ipv6, deadline); });
-    gateways[0] = askGateway("ipv4", ipv4, deadline);
-    ipv6Gateway.join();
-    return true;
+    std::vector<Route> routes;
+    for (int family = 0; family < 2; ++family) {
+        Route route{family == 0 ? "ipv4" : "ipv6", best[family].has_value(), "", 0};
+        if (best[family]) {
+            const Address& hop = best[family]->NextHop;
+            const bool onLink = hop.si_family == AF_INET6
+                                    ? IN6_IS_ADDR_UNSPECIFIED(&hop.Ipv6.sin6_addr)
+                                    : hop.Ipv4.sin_addr.s_addr == 0;
+            route.gateway = onLink ? "" : textOf(hop);
+            route.linkIndex = best[family]->InterfaceIndex;
+        }
+        routes.push_back(route);
+    }
+    return routes;
 }
 
-std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_point deadline) {
+// An ICMP echo and TCP connection attempts to ports a router may serve, all at once: the first
+// answer of any kind, a refusal included, ends it.
+Gateway askGateway(const Route& route, Clock::time_point deadline) {
+    Gateway gateway{route.family, true, route.gateway, false, route.gateway + " is no address",
+                    true};
+    auto hop = addressOf(route.gateway, 0);
+    if (!hop) {
+        return gateway;
+    }
+    if (hop->si_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&hop->Ipv6.sin6_addr)) {
+        hop->Ipv6.sin6_scope_id = route.linkIndex; // a link-local router, on its interface
+    }
+    struct Heard {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::optional<std::string> answer;
+        std::optional<std::string> echo;
+    };
+    const auto heard = std::make_shared<Heard>();
+    os::runDetached([heard, to = *hop, deadline] {
+        bool answered = false;
+        const auto said = echo(to, deadline, answered);
+        const std::scoped_lock lock(heard->mutex);
+        heard->echo = said.value_or("ICMP echo not allowed here");
+        if (answered && !heard->answer) {
+            heard->answer = heard->echo;
+        }
+        heard->changed.notify_all();
+    });
+    std::vector<SOCKET> sockets;
+    for (const std::uint16_t port : {53, 80, 443}) {
+        int error = 0;
+        if (const SOCKET socket = startConnecting(*hop, port, 0, error); socket != INVALID_SOCKET) {
+            sockets.push_back(socket);
+        }
+    }
+    std::string tcpSaid = "silent";
+    const auto started = Clock::now();
+    while (Clock::now() < deadline && !sockets.empty()) {
+        for (const auto& [socket, error] :
+             awaitConnections(sockets, std::min(deadline, Clock::now() + 100ms))) {
+            if (error == 0 || error == WSAECONNREFUSED) {
+                const auto took =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+                const std::scoped_lock lock(heard->mutex);
+                heard->answer = heard->answer.value_or("answers on TCP in " +
+                                                       std::to_string(took.count()) + " ms");
+            } else {
+                tcpSaid = socketError(error);
+            }
+        }
+        const std::scoped_lock lock(heard->mutex);
+        if (heard->answer) {
+            break;
+        }
+    }
+    for (const SOCKET socket : sockets) {
+        ::closesocket(socket);
+    }
+    std::unique_lock lock(heard->mutex);
+    heard->changed.wait_until(lock, deadline, [&] { return heard->answer || heard->echo; });
+    gateway.answered = heard->answer.has_value();
+    gateway.said = route.gateway + " " +
+                   (heard->answer ? *heard->answer
+                                  : heard->echo.value_or("silent to ICMP echoes") +
+                                        "; TCP ports 53, 80 and 443: " + tcpSaid);
+    return gateway;
+}
+
+std::vector<std::string> nameservers() {
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buffer(size);
     ULONG result = ERROR_BUFFER_OVERFLOW;
@@ -300,7 +386,7 @@ std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_
             GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_FRIENDLY_NAME, nullptr,
             reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data()), &size);
     }
-    std::map<std::string, Address> servers; // each once, though several adapters name it
+    std::vector<std::string> servers; // each once, though several adapters name it
     for (auto* adapter = result == NO_ERROR ? reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data())
                                             : nullptr;
          adapter != nullptr; adapter = adapter->Next) {
@@ -312,95 +398,264 @@ std::vector<Observations::Reply> nameservers(std::string_view host, Clock::time_
             Address address{};
             std::memcpy(&address, server->Address.lpSockaddr,
                         std::min<std::size_t>(server->Address.iSockaddrLength, sizeof address));
-            servers.emplace(textOf(address), address);
+            if (const std::string text = textOf(address);
+                std::find(servers.begin(), servers.end(), text) == servers.end()) {
+                servers.push_back(text);
+            }
         }
     }
-    std::vector<Observations::Reply> replies;
-    std::vector<std::thread> asking;
-    replies.reserve(servers.size());
-    for (const auto& [name, address] : servers) {
-        Observations::Reply& reply = replies.emplace_back(Observations::Reply{name, false, ""});
-        if (address.si_family != AF_INET) {
-            reply.said = "not asked: Windows' resolver asks IPv4 nameservers only";
-            continue;
-        }
-        asking.emplace_back([&reply, host = core::wideFrom(host),
-                             server = address.Ipv4.sin_addr.s_addr, deadline] {
-            const auto answer = within<std::pair<DNS_STATUS, bool>>(deadline, [host, server] {
-                IP4_ARRAY servers{1, {server}};
-                PDNS_RECORD records = nullptr;
-                const DNS_STATUS status = ::DnsQuery_W(
-                    host.c_str(), DNS_TYPE_A,
-                    DNS_QUERY_BYPASS_CACHE | DNS_QUERY_NO_HOSTS_FILE | DNS_QUERY_WIRE_ONLY,
-                    &servers, &records, nullptr);
-                bool addresses = false;
-                for (PDNS_RECORD record = records; record != nullptr; record = record->pNext) {
-                    addresses = addresses || record->wType == DNS_TYPE_A;
-                }
-                ::DnsRecordListFree(records, DnsFreeRecordList);
-                return std::pair{status, addresses};
-            });
-            reply.answered = answer && answer->second;
-            reply.said = answer ? dnsAnswer(answer->first, answer->second) : "no answer in time";
-        });
-    }
-    for (std::thread& ask : asking) {
-        ask.join();
-    }
-    return replies;
+    return servers;
 }
 
-Observations::Reply connectTo(std::string_view address, Clock::time_point deadline) {
-    Observations::Reply reply{std::string(address), false, "not an address"};
-    if (const auto to = addressOf(address, 443)) {
-        reply.said = tryConnecting(*to, 443, deadline, reply.answered);
+Reply askNameserver(const std::string& server, std::string_view host, Clock::time_point deadline) {
+    Reply reply{server, Reply::Heard::nothing, "not an address"};
+    const auto address = addressOf(server, 53);
+    if (!address) {
+        return reply;
+    }
+    if (address->si_family != AF_INET) {
+        reply.said = "not asked: Windows' resolver asks IPv4 nameservers only";
+        return reply;
+    }
+    const auto answer = within<std::pair<DNS_STATUS, bool>>(
+        deadline, [wide = core::wideFrom(host), ip = address->Ipv4.sin_addr.s_addr] {
+            IP4_ARRAY servers{1, {ip}};
+            PDNS_RECORD records = nullptr;
+            const DNS_STATUS status =
+                ::DnsQuery_W(wide.c_str(), DNS_TYPE_A,
+                             DNS_QUERY_BYPASS_CACHE | DNS_QUERY_NO_HOSTS_FILE | DNS_QUERY_WIRE_ONLY,
+                             &servers, &records, nullptr);
+            bool addresses = false;
+            for (PDNS_RECORD record = records; record != nullptr; record = record->pNext) {
+                addresses = addresses || record->wType == DNS_TYPE_A;
+            }
+            ::DnsRecordListFree(records, DnsFreeRecordList);
+            return std::pair{status, addresses};
+        });
+    const bool response =
+        answer &&
+        (answer->second || answer->first == 0 || answer->first == DNS_INFO_NO_RECORDS ||
+         (answer->first >= DNS_ERROR_RCODE_FORMAT_ERROR && answer->first <= DNS_ERROR_RCODE_LAST));
+    reply.heard = answer && answer->second ? Reply::Heard::answer
+                  : response               ? Reply::Heard::refusal
+                                           : Reply::Heard::nothing;
+    reply.said = answer ? dnsAnswer(answer->first, answer->second) : "no answer in time";
+    return reply;
+}
+
+// Two attempts at once: one to the address, one that expires two hops out. A refusal of the
+// first counts only where the second is not refused too in about the time the first took.
+Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline) {
+    Reply reply{std::string(address), Reply::Heard::nothing, "not an address"};
+    const auto to = addressOf(address, port);
+    if (!to) {
+        return reply;
+    }
+    int directError = 0;
+    int limitedError = 0;
+    const SOCKET direct = startConnecting(*to, port, 0, directError);
+    const SOCKET limited = startConnecting(*to, port, nearHops, limitedError);
+    std::vector<SOCKET> sockets;
+    for (const SOCKET socket : {direct, limited}) {
+        if (socket != INVALID_SOCKET) {
+            sockets.push_back(socket);
+        }
+    }
+    const auto started = Clock::now();
+    bool directDone = direct == INVALID_SOCKET;
+    bool limitedRefused = false;
+    auto until = deadline;
+    while (Clock::now() < until && !sockets.empty() &&
+           !(directDone && (directError != WSAECONNREFUSED || limitedRefused))) {
+        for (const auto& [socket, error] : awaitConnections(sockets, until)) {
+            if (socket == direct) {
+                directError = error;
+                directDone = true;
+                // A refuser nearer than the address answers sooner, or as soon where it is the
+                // same.
+                until = std::min(deadline, Clock::now() + (Clock::now() - started) + 50ms);
+            } else {
+                limitedRefused = error == WSAECONNREFUSED;
+            }
+        }
+    }
+    for (const SOCKET socket : sockets) {
+        ::closesocket(socket);
+    }
+    if (!directDone) {
+        reply.said = "silent";
+    } else if (directError == 0) {
+        reply.heard = Reply::Heard::answer;
+        reply.said = "answers";
+    } else if (directError == WSAECONNREFUSED && !limitedRefused) {
+        reply.heard = Reply::Heard::refusal;
+        reply.said = "refuses (it is there)";
+    } else {
+        reply.said = directError == WSAECONNREFUSED
+                         ? "refused from within two hops, not by the address itself"
+                         : socketError(directError);
     }
     return reply;
 }
 
-std::vector<Observations::Reply> site(std::string_view host, std::uint16_t port,
-                                      Clock::time_point deadline) {
-    std::vector<Observations::Reply> replies{{"ipv4", false, ""}, {"ipv6", false, ""}};
-    std::vector<std::thread> families;
-    for (Observations::Reply& reply : replies) {
-        families.emplace_back([&reply, host = core::wideFrom(host), port, deadline] {
-            const int family = reply.who == "ipv6" ? AF_INET6 : AF_INET;
-            using Found = std::pair<int, std::vector<Address>>;
-            const auto found = within<Found>(deadline, [host, family] {
-                ADDRINFOW hints{};
-                hints.ai_family = family;
-                hints.ai_socktype = SOCK_STREAM;
-                ADDRINFOW* list = nullptr;
-                const int status = ::GetAddrInfoW(host.c_str(), L"443", &hints, &list);
-                std::vector<Address> addresses;
-                for (const ADDRINFOW* entry = list; entry != nullptr; entry = entry->ai_next) {
-                    Address address{};
-                    std::memcpy(&address, entry->ai_addr,
-                                std::min<std::size_t>(entry->ai_addrlen, sizeof address));
-                    addresses.push_back(address);
-                }
-                ::FreeAddrInfoW(list);
-                return Found{status, addresses};
-            });
-            if (!found || found->second.empty()) {
-                reply.said = found ? "name: " + systemMessage(static_cast<DWORD>(found->first))
-                                   : "name: no answer in time";
-                return;
-            }
-            for (const Address& address : found->second) {
-                bool answered = false;
-                if (tryConnecting(address, port, deadline, answered) == "answers") {
-                    reply.answered = true;
-                    break;
-                }
-            }
-            reply.said = reply.answered ? "connects" : "no connection";
-        });
+Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline) {
+    using Found = std::pair<int, std::vector<std::string>>;
+    const int wanted = family == "ipv6" ? AF_INET6 : AF_INET;
+    const auto found = within<Found>(deadline, [wide = core::wideFrom(host), wanted] {
+        ADDRINFOW hints{};
+        hints.ai_family = wanted;
+        hints.ai_socktype = SOCK_STREAM;
+        ADDRINFOW* list = nullptr;
+        const int status = ::GetAddrInfoW(wide.c_str(), L"443", &hints, &list);
+        std::vector<std::string> addresses;
+        for (const ADDRINFOW* entry = list; entry != nullptr; entry = entry->ai_next) {
+            Address address{};
+            std::memcpy(&address, entry->ai_addr,
+                        std::min<std::size_t>(entry->ai_addrlen, sizeof address));
+            addresses.push_back(textOf(address));
+        }
+        ::FreeAddrInfoW(list);
+        return Found{status, addresses};
+    });
+    Resolved resolved;
+    if (found) {
+        resolved.addresses = found->second;
     }
-    for (std::thread& family : families) {
-        family.join();
+    resolved.said = !found                  ? "no answer in time"
+                    : found->second.empty() ? systemMessage(static_cast<DWORD>(found->first))
+                                            : "resolves";
+    return resolved;
+}
+
+// Echoes with a rising TTL, every hop's at once: each reply says which hop it came from.
+Path trace(std::string_view address, Clock::time_point deadline) {
+    Path path;
+    path.family = address.find(':') != std::string_view::npos ? "ipv6" : "ipv4";
+    path.toward = address;
+    const auto to = addressOf(address, 0);
+    if (!to) {
+        path.failed = "not an address";
+        return path;
     }
-    return replies;
+    const bool ipv6 = to->si_family == AF_INET6;
+    const HANDLE icmp = ipv6 ? ::Icmp6CreateFile() : ::IcmpCreateFile();
+    if (icmp == INVALID_HANDLE_VALUE) {
+        path.failed = systemMessage(::GetLastError());
+        return path;
+    }
+    path.hops.resize(mostHops);
+    const auto started = Clock::now();
+    std::vector<std::unique_ptr<Probe>> flying;
+    int end = mostHops;
+    std::size_t round = 0;
+    char data[8] = "watcher";
+    const auto complete = [&] {
+        return std::all_of(path.hops.begin(), path.hops.begin() + end - (path.reached ? 0 : 1),
+                           [](const std::string& hop) { return !hop.empty(); });
+    };
+    while (Clock::now() < deadline) {
+        if (round < roundsAt.size() && Clock::now() >= started + roundsAt[round]) {
+            for (int hop = 1; hop <= end; ++hop) {
+                if (!path.hops[hop - 1].empty()) {
+                    continue;
+                }
+                auto probe = std::make_unique<Probe>();
+                probe->hop = hop;
+                probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                IP_OPTION_INFORMATION options{};
+                options.Ttl = static_cast<UCHAR>(hop);
+                const DWORD wait = millisecondsUntil(deadline);
+                DWORD sent = 0;
+                if (ipv6) {
+                    sockaddr_in6 source{};
+                    source.sin6_family = AF_INET6;
+                    sockaddr_in6 destination = to->Ipv6;
+                    sent = ::Icmp6SendEcho2(icmp, probe->event, nullptr, nullptr, &source,
+                                            &destination, data, sizeof data, &options,
+                                            probe->reply.data(), probe->reply.size(), wait);
+                } else {
+                    sent = ::IcmpSendEcho2(icmp, probe->event, nullptr, nullptr,
+                                           to->Ipv4.sin_addr.s_addr, data, sizeof data, &options,
+                                           probe->reply.data(), probe->reply.size(), wait);
+                }
+                if (sent != 0 || ::GetLastError() != ERROR_IO_PENDING) {
+                    ::SetEvent(probe->event); // done at once, answered or failed
+                }
+                flying.push_back(std::move(probe));
+            }
+            ++round;
+        }
+        const auto nextRound = round < roundsAt.size() ? started + roundsAt[round]
+                                                       : started + roundsAt.back() + lastRoundWait;
+        if ((round == roundsAt.size() && Clock::now() >= nextRound) || flying.empty()) {
+            if (flying.empty() && round < roundsAt.size()) {
+                std::this_thread::sleep_until(std::min(deadline, nextRound));
+                continue;
+            }
+            break;
+        }
+        std::vector<HANDLE> events;
+        for (std::size_t i = 0; i < flying.size() && i < MAXIMUM_WAIT_OBJECTS; ++i) {
+            events.push_back(flying[i]->event);
+        }
+        const DWORD woken =
+            ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
+                                     millisecondsUntil(std::min(deadline, nextRound)));
+        if (woken >= WAIT_OBJECT_0 + events.size()) {
+            continue;
+        }
+        std::unique_ptr<Probe> probe = std::move(flying[woken - WAIT_OBJECT_0]);
+        flying.erase(flying.begin() + (woken - WAIT_OBJECT_0));
+        ::CloseHandle(probe->event);
+        ULONG status = IP_REQ_TIMED_OUT;
+        std::string from;
+        if (ipv6) {
+            if (::Icmp6ParseReplies(probe->reply.data(), probe->reply.size()) > 0) {
+                const auto* reply = reinterpret_cast<const Icmpv6EchoReply*>(probe->reply.data());
+                status = reply->status;
+                Address replier{};
+                replier.Ipv6.sin6_family = AF_INET6;
+                std::memcpy(&replier.Ipv6.sin6_addr, reply->address.address, 16);
+                from = textOf(replier);
+            }
+        } else if (::IcmpParseReplies(probe->reply.data(), probe->reply.size()) > 0) {
+            const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(probe->reply.data());
+            status = reply->Status;
+            Address replier{};
+            replier.Ipv4.sin_family = AF_INET;
+            replier.Ipv4.sin_addr.s_addr = reply->Address;
+            from = textOf(replier);
+        }
+        const int hop = probe->hop;
+        if (status == IP_TTL_EXPIRED_TRANSIT) {
+            path.hops[hop - 1] = from;
+        } else if (status == IP_SUCCESS) {
+            path.reached = true;
+            path.hops[hop - 1] = from;
+            end = std::min(end, hop);
+        } else if (status != IP_REQ_TIMED_OUT && !from.empty() &&
+                   (path.unreachableFrom.empty() || hop < path.unreachableAt)) {
+            path.unreachableFrom = from;
+            path.unreachableAt = hop;
+            end = std::min(end, hop);
+        }
+        if (end < mostHops && complete()) {
+            break;
+        }
+    }
+    // Echoes still in flight end with the handle. One the system has not yet let go of keeps its
+    // buffer for good: it may still write its reply there.
+    ::IcmpCloseHandle(icmp);
+    for (auto& probe : flying) {
+        if (::WaitForSingleObject(probe->event, 0) == WAIT_OBJECT_0 ||
+            ::WaitForSingleObject(probe->event, 100) == WAIT_OBJECT_0) {
+            ::CloseHandle(probe->event);
+        } else {
+            static_cast<void>(probe.release());
+        }
+    }
+    path.hops.resize(path.reached ? static_cast<std::size_t>(end) : path.hops.size());
+    return path;
 }
 
 } // namespace watch::network
