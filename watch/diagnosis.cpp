@@ -230,6 +230,24 @@ std::string Path::text() const {
     return done ? text : text + ", still asked at the verdict";
 }
 
+Reply replyOf(std::string who, const Attempt& attempt) {
+    Reply reply{std::move(who), Reply::Heard::nothing, "silent"};
+    if (!attempt.ended) {
+        return reply;
+    }
+    if (attempt.connected) {
+        reply.heard = Reply::Heard::answer;
+        reply.said = "answers";
+    } else if (attempt.refused && !attempt.refusedNearer) {
+        reply.heard = Reply::Heard::refusal;
+        reply.said = "refuses (it is there)";
+    } else {
+        reply.said = attempt.refused ? "refused from within two hops, not by the address itself"
+                                     : attempt.failure;
+    }
+    return reply;
+}
+
 std::string stoppedAfter(Verdict verdict, const Observations& seen) {
     if (verdict != Verdict::provider && verdict != Verdict::site) {
         return {};

@@ -99,6 +99,17 @@ std::optional<Verdict> settledVerdict(const Facts& facts);
 // The verdict on what was seen, whatever is still awaited counting as silent.
 Verdict verdictOf(const Observations& seen);
 
+// How a connection attempt ended, beside its twin that expires two hops out.
+struct Attempt {
+    bool ended = false; // the attempt, connected or failed, before its deadline
+    bool connected = false;
+    bool refused = false;
+    bool refusedNearer = false; // the twin was refused too: the refusal came from within two hops
+    std::string failure;        // in words, where it failed otherwise
+};
+// The reply an attempt makes for who: an answer, a refusal that is the address's own, or nothing.
+Reply replyOf(std::string who, const Attempt& attempt);
+
 // Where the path stopped, for a verdict that a path explains (provider, site): "100.64.0.1
 // (hop 2)". Empty where none applies.
 std::string stoppedAfter(Verdict verdict, const Observations& seen);

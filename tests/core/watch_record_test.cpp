@@ -54,8 +54,8 @@ TEST(RecordLine, FieldsAndARunOnLineReadBack) {
     // A fragment torn anywhere, then the next whole line.
     for (const std::string fragment : {"2024-02-12T07:0", "2024-02-12T07:00:00+01:00 watch",
                                        "2024-02-12T07:00:00+01:00 watching ", "\xff\xfe"}) {
-        const auto found = record::parseLineAfterFragment(
-            fragment + "2024-02-12T07:05:00+01:00 started os=linux", runOn);
+        const std::string text = fragment + "2024-02-12T07:05:00+01:00 started os=linux";
+        const auto found = record::parseLineAfterFragment(text, runOn);
         ASSERT_TRUE(found) << fragment;
         EXPECT_TRUE(runOn) << fragment;
         EXPECT_EQ(found->event, "started") << fragment;

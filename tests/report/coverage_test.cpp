@@ -299,12 +299,14 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
                at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=provider "
                                 "stopped-after=\"2001:db8:64::1 (hop 2)\"",
                at("10:10") + " stopped"}));
+    // A check of its own before them, never diagnosed: no verdict of a later check is its.
     const report::Report figures =
-        reportOf(coverage, {"Mon Feb 12 10:05:00 2024", "Mon Feb 12 10:05:31 2024",
-                            "Mon Feb 12 10:05:00 2024"});
+        reportOf(coverage, {"Mon Feb 12 10:02:00 2024", "Mon Feb 12 10:05:00 2024",
+                            "Mon Feb 12 10:05:31 2024", "Mon Feb 12 10:05:00 2024"});
     const std::string csv = report::csvTable(figures);
     for (const char* row :
-         {"2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\",\n",
+         {"2024-02-12T10:02:00,2024-02-12T10:02:00,1,0,unknown,\n",
+          "2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\",\n",
           "2024-02-12T10:05:00,2024-02-12T10:05:00,1,0,provider,2001:db8:64::1 (hop 2)\n"}) {
         EXPECT_NE(csv.find(row), std::string::npos) << row << csv;
     }
@@ -315,7 +317,7 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
                              "connectivity_watched_seconds_total 900\n"}) {
         EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
     }
-    EXPECT_EQ(metrics.find("connectivity_outages_total 2"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("connectivity_outages_total 3"), std::string::npos) << metrics;
     const std::string summary = report::textSummary(figures, "log");
     for (const char* said : {"Watched 0h 15m of 0h 20m (75.0%); available",
                              "provider\n    the path stopped after 2001:db8:64::1 (hop 2)\n",

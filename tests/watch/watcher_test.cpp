@@ -317,6 +317,8 @@ TEST(Diagnosis, TheVerdictRuleAndWhenItIsSettled) {
         {"routes unknown", facts("nnnnn", false, false), Verdict::unknown, Verdict::unknown},
         {"routes unknown, the site answering", facts("nyyyn", false, false), Verdict::cleared,
          Verdict::cleared},
+        {"routes unknown, the Internet answering", facts("nynyn", false, false), Verdict::site,
+         Verdict::site},
         {"a silent gateway, the Internet answering", facts("nynyn"), Verdict::site, Verdict::site},
         // Settled as soon as nothing awaited can change it, and not before.
         {"the site connects, the rest awaited", facts("??yyn"), Verdict::cleared, Verdict::cleared},

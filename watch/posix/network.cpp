@@ -477,20 +477,8 @@ Reply reach(std::string_view address, std::uint16_t port, Clock::time_point dead
             watched[1].fd = -1;
         }
     }
-    if (!directDone) {
-        reply.said = "silent";
-    } else if (directError == 0) {
-        reply.heard = Reply::Heard::answer;
-        reply.said = "answers";
-    } else if (directError == ECONNREFUSED && !limitedRefused) {
-        reply.heard = Reply::Heard::refusal;
-        reply.said = "refuses (it is there)";
-    } else {
-        reply.said = directError == ECONNREFUSED
-                         ? "refused from within two hops, not by the address itself"
-                         : connectionError(directError);
-    }
-    return reply;
+    return replyOf(reply.who, {directDone, directError == 0, directError == ECONNREFUSED,
+                               limitedRefused, connectionError(directError)});
 }
 
 Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline) {

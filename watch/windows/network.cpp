@@ -482,20 +482,8 @@ Reply reach(std::string_view address, std::uint16_t port, Clock::time_point dead
     for (const SOCKET socket : sockets) {
         ::closesocket(socket);
     }
-    if (!directDone) {
-        reply.said = "silent";
-    } else if (directError == 0) {
-        reply.heard = Reply::Heard::answer;
-        reply.said = "answers";
-    } else if (directError == WSAECONNREFUSED && !limitedRefused) {
-        reply.heard = Reply::Heard::refusal;
-        reply.said = "refuses (it is there)";
-    } else {
-        reply.said = directError == WSAECONNREFUSED
-                         ? "refused from within two hops, not by the address itself"
-                         : socketError(directError);
-    }
-    return reply;
+    return replyOf(reply.who, {directDone, directError == 0, directError == WSAECONNREFUSED,
+                               limitedRefused, socketError(directError)});
 }
 
 Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline) {
