@@ -55,7 +55,7 @@ Fact nearHopRefuses(const Observations& seen, std::string_view family) {
             const auto position = seenAt != path.hops.end()
                                       ? static_cast<int>(seenAt - path.hops.begin()) + 1
                                       : path.unreachableAt;
-            if (position <= 2) {
+            if (position <= nearHops) {
                 return Fact::yes;
             }
         }

@@ -99,6 +99,10 @@ std::optional<Verdict> settledVerdict(const Facts& facts);
 // The verdict on what was seen, whatever is still awaited counting as silent.
 Verdict verdictOf(const Observations& seen);
 
+// The router and the provider's edge: a refusal or an unreachable from within this many hops is
+// theirs, not the far end's.
+inline constexpr int nearHops = 2;
+
 // How a connection attempt ended, beside its twin that expires two hops out.
 struct Attempt {
     bool ended = false; // the attempt, connected or failed, before its deadline

@@ -112,8 +112,9 @@ reachable-via-*)
     [ "$(cat "$scratch/out")" = "$prompt$prompt" ] || fail "console showed '$(cat "$scratch/out")'"
     [ -s "$scratch/accepted" ] || fail "the listener on 127.0.0.1:443 saw no connection"
     [ ! -s "$scratch/run/connectivityLog.txt" ] || fail "a reachable host was logged: $(log_text)"
-    # The pause and two quick checks; a resolver stall (glibc waits 15 s here per check) shows.
-    [ "$elapsed" -le 33 ] || fail "took ${elapsed}s for two checks and one 30 s pause"
+    # The pause and two quick checks; a resolver stall (glibc waits 15 s here per check, 60 s in
+    # all) shows, whatever a busy machine adds to starting the program (Wine's server included).
+    [ "$elapsed" -le 40 ] || fail "took ${elapsed}s for two checks and one 30 s pause"
     ;;
 *)
     fail "unknown scenario $scenario"

@@ -231,6 +231,37 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
     }
 }
 
+TEST(Coverage, ALocalTimeTakesTheOffsetTheRecordShowsHoldingThen) {
+    // Watched across the end of summer time: 02:00 to 03:00 came twice.
+    const sys_seconds changed = sys_days{2024y / 10 / 27} + 1h;
+    std::vector<std::string> repeated = everyFiveMinutes(changed - 90min, 31, changed);
+    repeated.push_back(repeated.back().substr(0, 25) + " stopped");
+    // Watched on a Friday in summer time, then for twenty minutes on the Monday after it ended.
+    const std::vector<std::string> weekend = {
+        "2024-10-25T16:00:00+02:00 started os=linux", "2024-10-25T16:10:00+02:00 stopped",
+        "2024-10-28T09:00:00+01:00 started os=linux", "2024-10-28T09:20:00+01:00 stopped"};
+    const local_days sunday{2024y / 10 / 27};
+    const local_days monday{2024y / 10 / 28};
+    const struct {
+        const char* name;
+        const std::vector<std::string>& record;
+        LocalTime local;
+        sys_seconds utc;
+    } cases[] = {
+        {"the repeated hour, watched both times: the first", repeated,
+         LocalTime{sunday + 2h + 30min}, changed - 30min},
+        {"Monday, the weekend unwatched", weekend, LocalTime{monday + 9h + 12min},
+         sys_days{monday.time_since_epoch()} + 8h + 12min},
+        {"minutes after Monday's last line: the silence its lines vouch for", weekend,
+         LocalTime{monday + 9h + 23min}, sys_days{monday.time_since_epoch()} + 8h + 23min},
+        {"Sunday, nothing shown: the offset given last before", weekend, LocalTime{sunday + 12h},
+         sys_days{sunday.time_since_epoch()} + 10h},
+    };
+    for (const auto& [name, record, local, utc] : cases) {
+        EXPECT_EQ(coverageOf(lines(record)).utcOf(local), utc) << name;
+    }
+}
+
 TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
     // Watched for three days at +01:00; the middle one selected.
     const sys_seconds start = sys_days{2024y / 2 / 11} - 1h;

@@ -441,6 +441,9 @@ TEST(Diagnosis, ThePathSaysWhereItStopped) {
     refused.hops[0] = "10.0.0.1";
     refused.unreachableFrom = "10.0.0.1";
     refused.unreachableAt = 2;
+    auto beyondEdge = edge; // a hop that answered no expiring probe of its own says it
+    beyondEdge.unreachableFrom = "198.18.0.1";
+    beyondEdge.unreachableAt = 4;
     auto reached = path("203.0.113.80", {"10.0.0.1", "100.64.0.1", "203.0.113.80"});
     reached.reached = true;
     auto failed = path("1.1.1.1", {});
@@ -455,6 +458,8 @@ TEST(Diagnosis, ThePathSaysWhereItStopped) {
         {gap, "ipv4 to 1.1.1.1: 10.0.0.1, *, 100.64.0.1, then silent (hops 4 to 16)",
          "100.64.0.1 (hop 3)"},
         {refused, "ipv4 to 1.1.1.1: 10.0.0.1, unreachable, says 10.0.0.1", "10.0.0.1 (hop 1)"},
+        {beyondEdge, "ipv4 to 1.1.1.1: 10.0.0.1, 100.64.0.1, *, unreachable, says 198.18.0.1",
+         "198.18.0.1 (hop 4)"},
         {reached, "ipv4 to 203.0.113.80: 10.0.0.1, 100.64.0.1, 203.0.113.80 (reached)", ""},
         {failed, "ipv4 to 1.1.1.1: no probe sent (network unreachable)", ""},
     };

@@ -134,8 +134,6 @@ std::string connectionError(int error) {
     }
 }
 
-// The gateway's hop: a probe that goes no further cannot be refused by anything past it.
-constexpr int nearHops = 2;
 // A refusal from nearer comes as soon as the far one, give or take this.
 constexpr std::chrono::milliseconds refusalMargin{50};
 // An unanswered ICMP echo is sent again after this.
