@@ -194,7 +194,6 @@ std::vector<std::pair<SOCKET, int>> awaitConnections(std::vector<SOCKET>& socket
     return ended;
 }
 
-
 // ICMP echoes until one is answered or the deadline passes; nothing where ICMP is refused to us.
 std::optional<std::string> echo(const Address& to, Clock::time_point deadline, bool& answered) {
     answered = false;
