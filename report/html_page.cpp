@@ -1,5 +1,6 @@
 // The page to show a provider: figures, a day-by-day timeline in inline SVG, and the outage table.
 #include <algorithm>
+#include <array>
 
 #include "headline.h"
 #include "html_parts.h"
@@ -98,10 +99,6 @@ h2 { font-size: 1.15rem; margin: 1.6rem 0 .5rem; }
     var(--grid) calc(100% / 24 - 1px) calc(100% / 24)), #fafafa; }
 .track rect { fill: var(--mark); stroke: var(--mark); stroke-width: 1.5px;
   vector-effect: non-scaling-stroke; }
-/* By cause, where the watcher's record says; each with its name in the legend and the table. */
-.c-local { --mark: #8e24aa; } .c-dns { --mark: #f9a825; } .c-provider { --mark: #c62828; }
-.c-site { --mark: #1565c0; } .c-cleared { --mark: #2e7d32; } .c-unknown { --mark: #6d4c41; }
-.c-unwatched { --mark: #757575; }
 .track rect.unwatched { fill: url(#hatch-wide); stroke: none; }
 .track.period { background: #fafafa; } /* a period shorter than a day: its own clock times */
 .lead { font-size: 1.05rem; font-weight: 600; margin: .7rem 0; }
@@ -146,6 +143,19 @@ struct Window {
         return static_cast<long>((std::clamp(time, start, end()) - start).count());
     }
 };
+
+// Each cause's colour, in the causes' order: a class per cause, named by its word, so the legend,
+// the table and the marks say one thing.
+constexpr std::array<const char*, Cause::count> causeColours = {
+    "#8e24aa", "#f9a825", "#c62828", "#1565c0", "#2e7d32", "#6d4c41", "#757575"};
+
+std::string causeStyles() {
+    std::string styles = "/* By cause, where the watcher's record says. */\n";
+    for (std::size_t i = 0; i < Cause::count; ++i) {
+        append(styles, ".c-", Cause::at(i).name(), " { --mark: ", causeColours[i], "; }\n");
+    }
+    return styles;
+}
 
 std::string hourLabels() {
     std::string labels = "<div class=\"row\"><div class=\"date\"></div><div class=\"hours\">";
@@ -395,7 +405,7 @@ std::string htmlPage(const Report& report, const std::string& source) {
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
                        "<title>Internet outages, " +
-                       escaped(said.title) + "</title>\n<style>" + style +
+                       escaped(said.title) + "</title>\n<style>" + style + causeStyles() +
                        "</style>\n</head>\n<body>\n";
     append(page, patterns, "<h1>Internet outages</h1>\n<p class=\"period\">",
            "Recorded by the connectivity monitor in <code>", escaped(source), "</code>",

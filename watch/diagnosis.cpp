@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "network.h"
 #include "watch_os.h"
@@ -431,6 +432,10 @@ Observations observe(Clock::time_point verdictDue) {
     }
 
     std::unique_lock lock(shared->mutex); // the stages store nothing until all have begun
+    // Connections past the gateway wait this long for the expiring probes to be out: a router
+    // gives only a few error messages at once (Linux: 5, then one a second), and the path needs
+    // them most, while a connection's silence says what its error message would.
+    const auto pathsFirst = Clock::now() + std::chrono::milliseconds{100};
     // The expiring probes first: a router gives few error messages at once, and the path needs
     // them most; silence from past it says the same to the stages after them.
     for (std::size_t i = 0; i < seen.paths.size(); ++i) {
@@ -461,7 +466,8 @@ Observations observe(Clock::time_point verdictDue) {
     for (std::size_t i = 0; i < seen.beyond.size(); ++i) {
         stage(
             shared,
-            [address = seen.beyond[i].who, deadline] {
+            [address = seen.beyond[i].who, pathsFirst, deadline] {
+                std::this_thread::sleep_until(pathsFirst);
                 return network::reach(address, 443, deadline);
             },
             [i](Observations& seen, Reply reply) {
@@ -471,7 +477,7 @@ Observations observe(Clock::time_point verdictDue) {
     }
     // The site, per family: its name resolved as the monitor resolves it, then its first address.
     for (std::size_t i = 0; i < seen.site.size(); ++i) {
-        os::runDetached([shared, i, host, deadline] {
+        os::runDetached([shared, i, host, pathsFirst, deadline] {
             const std::string family = i == 0 ? "ipv4" : "ipv6";
             const network::Resolved found = network::resolve(host, family, deadline);
             {
@@ -487,6 +493,7 @@ Observations observe(Clock::time_point verdictDue) {
             }
             shared->changed.notify_all();
             if (!found.addresses.empty()) {
+                std::this_thread::sleep_until(pathsFirst);
                 Reply reply =
                     network::reach(found.addresses.front(), core::monitor::probedPort, deadline);
                 reply.who = family;

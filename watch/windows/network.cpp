@@ -262,6 +262,7 @@ constexpr std::array<std::chrono::milliseconds, 4> roundsAt{
     std::chrono::milliseconds{0}, std::chrono::milliseconds{500}, std::chrono::milliseconds{1100},
     std::chrono::milliseconds{1700}};
 constexpr std::chrono::milliseconds lastRoundWait{600};
+constexpr int againAtMost = 4;
 
 // One expiring echo in flight: its event, and the buffer its reply lands in.
 struct Probe {
@@ -540,10 +541,13 @@ Path trace(std::string_view address, Clock::time_point deadline) {
     };
     while (Clock::now() < deadline) {
         if (round < roundsAt.size() && Clock::now() >= started + roundsAt[round]) {
-            for (int hop = 1; hop <= end; ++hop) {
+            // Every hop at once, then again the lowest few still silent: a router that keeps
+            // its messages to a few a second answers those first.
+            for (int hop = 1, asked = 0; hop <= end && (round == 0 || asked < againAtMost); ++hop) {
                 if (!path.hops[hop - 1].empty()) {
                     continue;
                 }
+                ++asked;
                 auto probe = std::make_unique<Probe>();
                 probe->hop = hop;
                 probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
