@@ -249,6 +249,84 @@ Reply replyOf(std::string who, const Attempt& attempt) {
     return reply;
 }
 
+namespace {
+constexpr std::array<std::chrono::milliseconds, 4> roundsAt{
+    std::chrono::milliseconds{0}, std::chrono::milliseconds{500}, std::chrono::milliseconds{1100},
+    std::chrono::milliseconds{1700}};
+constexpr std::chrono::milliseconds lastRoundWait{600};
+constexpr int againAtMost = 4; // hops asked again in a later round
+} // namespace
+
+Tracing::Tracing(std::string_view toward, Clock::time_point started) : started_(started) {
+    path_.family = toward.find(':') != std::string_view::npos ? "ipv6" : "ipv4";
+    path_.toward = toward;
+    path_.hops.resize(mostHops);
+}
+
+std::vector<int> Tracing::due(Clock::time_point now) {
+    std::vector<int> hops;
+    if (round_ < roundsAt.size() && now >= started_ + roundsAt[round_]) {
+        for (int hop = 1; hop <= end_ && (round_ == 0 || hops.size() < againAtMost); ++hop) {
+            if (path_.hops[hop - 1].empty()) {
+                hops.push_back(hop);
+            }
+        }
+        ++round_;
+    }
+    return hops;
+}
+
+Clock::time_point Tracing::nextLook() const {
+    return round_ < roundsAt.size() ? started_ + roundsAt[round_]
+                                    : started_ + roundsAt.back() + lastRoundWait;
+}
+
+bool Tracing::over(Clock::time_point now) const {
+    return !path_.failed.empty() || (round_ == roundsAt.size() && now >= nextLook()) ||
+           (end_ < mostHops && complete());
+}
+
+bool Tracing::complete() const {
+    // The hop the path stops at has answered: the ones before it are awaited.
+    return std::all_of(path_.hops.begin(), path_.hops.begin() + end_ - 1,
+                       [](const std::string& hop) { return !hop.empty(); });
+}
+
+void Tracing::expired(int hop, const std::string& from) {
+    if (hop >= 1 && hop <= mostHops) {
+        path_.hops[hop - 1] = from;
+    }
+}
+
+void Tracing::reached(int hop, const std::string& from) {
+    if (hop >= 1 && hop <= mostHops) {
+        path_.reached = true;
+        path_.hops[hop - 1] = from;
+        end_ = std::min(end_, hop);
+    }
+}
+
+void Tracing::unreachable(int hop, const std::string& from) {
+    if (hop >= 1 && hop <= mostHops &&
+        (path_.unreachableFrom.empty() || hop < path_.unreachableAt)) {
+        path_.unreachableFrom = from;
+        path_.unreachableAt = hop;
+        end_ = std::min(end_, hop);
+    }
+}
+
+void Tracing::failed(const std::string& why) {
+    path_.failed = why;
+    path_.hops.clear();
+}
+
+Path Tracing::finish() {
+    if (path_.reached) {
+        path_.hops.resize(static_cast<std::size_t>(end_));
+    }
+    return std::move(path_);
+}
+
 std::string stoppedAfter(Verdict verdict, const Observations& seen) {
     if (verdict != Verdict::provider && verdict != Verdict::site) {
         return {};

@@ -99,6 +99,34 @@ std::optional<Verdict> settledVerdict(const Facts& facts);
 // The verdict on what was seen, whatever is still awaited counting as silent.
 Verdict verdictOf(const Observations& seen);
 
+// The bookkeeping of one path's expiring probes, the same on every system: which hops to ask in
+// each round (every one at once, then the lowest few still silent: routers keep their error
+// messages to a few at once and about one a second), what each answer says, and when it is
+// traced: once the destination or an unreachable answers and every hop before it has, or the
+// rounds are over.
+class Tracing {
+  public:
+    static constexpr int mostHops = 16;
+    Tracing(std::string_view toward, Clock::time_point started);
+    // The hops to ask now, lowest first; none between rounds.
+    std::vector<int> due(Clock::time_point now);
+    // When to look again: the next round, or the end of the last one's wait.
+    Clock::time_point nextLook() const;
+    bool over(Clock::time_point now) const;
+    void expired(int hop, const std::string& from);     // the hop's own answer
+    void reached(int hop, const std::string& from);     // the destination's
+    void unreachable(int hop, const std::string& from); // someone's: no way further
+    void failed(const std::string& why);                // nothing could be sent
+    Path finish();
+
+  private:
+    bool complete() const;
+    Path path_;
+    Clock::time_point started_;
+    std::size_t round_ = 0;
+    int end_ = mostHops; // the hop an answer stops the path at: nothing past it needs asking
+};
+
 // The router and the provider's edge: a refusal or an unreachable from within this many hops is
 // theirs, not the far end's.
 inline constexpr int nearHops = 2;

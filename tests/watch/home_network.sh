@@ -108,8 +108,8 @@ rtt=$(on $computer perl -MIO::Socket::IP -MTime::HiRes=time -e '
     printf "%.2f", 1000 * ($best // 0)')
 [ -n "$times" ] && printf '%-58s %-9s %9s %14s\n' scenario verdict time "round trip"
 checks=0
-# scenario NAME EXPECTED STOP BREAK RESTORE: the verdict (and where the path stopped, or - where it
-# applies not) for a check failed while BREAK holds; RESTORE mends it again.
+# scenario NAME EXPECTED STOP BREAK RESTORE: the verdict (and where the path stopped, alternatives
+# joined by " or ", or - where it applies not) for a check failed while BREAK holds; RESTORE mends it again.
 scenario() {
     eval "$4"
     sleep 0.3
@@ -126,7 +126,11 @@ scenario() {
     if [ "$3" = - ]; then
         [[ $line != *stopped-after=* ]] || fail "$1: no path should apply: $line"
     elif [ -n "$3" ]; then
-        [[ $line == *"stopped-after=\"$3\""* ]] || fail "$1: the path should stop after $3: $line"
+        local stop stopped=
+        while read -r stop; do
+            [[ $line == *"stopped-after=\"$stop\""* ]] && stopped=yes
+        done <<<"${3// or /$'\n'}"
+        [ -n "$stopped" ] || fail "$1: the path should stop after $3: $line"
     fi
     [ "$took" -le 6000 ] || fail "$1: the verdict took $took ms"
     if [ -n "$times" ]; then
@@ -138,7 +142,10 @@ scenario() {
 }
 scenario "nothing broken" cleared - : :
 scenario "the computer's link down" local - "ip -n $computer link set c0 down" computer_link
-scenario "the router's uplink down" provider "192.168.77.1 (hop 1)" \
+# A router's error messages are few (Linux: about one a second to each host, shared by every
+# kind): which family's it sends first varies with the load.
+at_router="192.168.77.1 (hop 1) or fd00:77::1 (hop 1)"
+scenario "the router's uplink down" provider "$at_router" \
     "ip -n $router link set r1 down" uplink
 scenario "the provider's edge forwarding nothing further" provider "100.64.0.1 (hop 2)" \
     "firewall $edge forward iifname e0 drop" "unfirewall $edge"
@@ -146,9 +153,9 @@ scenario "the router's DNS silent" dns - "redns silent" "redns answer"
 scenario "the router's DNS saying no such name" dns - "redns nxdomain" "redns answer"
 scenario "the site gone, its host refusing" site "" "kill $site; wait $site 2>/dev/null" \
     "listen site 203.0.113.80 2001:db8:80::80"
-scenario "the router refusing forwarded traffic (ICMP)" provider "192.168.77.1 (hop 1)" \
+scenario "the router refusing forwarded traffic (ICMP)" provider "$at_router" \
     "firewall $router forward iifname r0 reject" "unfirewall $router"
-scenario "the router refusing forwarded TCP with resets" provider "192.168.77.1 (hop 1)" \
+scenario "the router refusing forwarded TCP with resets" provider "$at_router" \
     "firewall $router forward iifname r0 meta l4proto tcp reject with tcp reset &&
      on $router nft add rule inet test c iifname r0 drop" "unfirewall $router"
 scenario "the router ignoring pings and TCP, its uplink down" provider "" \

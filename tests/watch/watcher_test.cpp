@@ -478,6 +478,42 @@ TEST(Diagnosis, ThePathSaysWhereItStopped) {
     EXPECT_EQ(watch::stoppedAfter(watch::Verdict::site, seen), "");
 }
 
+TEST(Diagnosis, ATraceAsksEveryHopThenTheLowestSilentOnesUntilThePathIsKnown) {
+    const auto start = watch::Clock::now();
+    using Hops = std::vector<int>;
+    watch::Tracing tracing("203.0.113.80", start);
+    EXPECT_EQ(tracing.due(start).size(), 16U);
+    EXPECT_EQ(tracing.due(start + 100ms), Hops{}) << "between rounds";
+    EXPECT_EQ(tracing.nextLook(), start + 500ms);
+    tracing.expired(1, "10.0.0.1");
+    tracing.expired(3, "100.64.0.1");
+    EXPECT_EQ(tracing.due(start + 500ms), (Hops{2, 4, 5, 6})) << "the lowest four still silent";
+    tracing.unreachable(9, "198.18.0.1");
+    tracing.unreachable(6, "198.18.0.9"); // the lowest stop is the path's
+    tracing.unreachable(7, "198.18.0.7");
+    EXPECT_FALSE(tracing.over(start + 500ms));
+    for (const int hop : {2, 4, 5}) {
+        tracing.expired(hop, "198.18.0." + std::to_string(hop));
+    }
+    EXPECT_TRUE(tracing.over(start + 600ms)) << "every hop before the stop heard";
+    auto traced = tracing.finish();
+    EXPECT_EQ(traced.unreachableFrom, "198.18.0.9");
+    EXPECT_EQ(traced.unreachableAt, 6);
+
+    watch::Tracing reaching("203.0.113.80", start);
+    static_cast<void>(reaching.due(start));
+    reaching.reached(2, "203.0.113.80");
+    EXPECT_FALSE(reaching.over(start)) << "hop 1 still silent";
+    for (auto at = start; at < start + 2300ms; at += 100ms) {
+        EXPECT_FALSE(reaching.over(at));
+        EXPECT_LE(reaching.due(at).size(), 1U);
+    }
+    EXPECT_TRUE(reaching.over(start + 2300ms)) << "the last round's wait is over";
+    traced = reaching.finish();
+    EXPECT_TRUE(traced.reached);
+    EXPECT_EQ(traced.hops, (std::vector<std::string>{"", "203.0.113.80"}));
+}
+
 TEST(Desktop, WhatThePersonIsToldInTheirWords) {
     using watch::State;
     using Kind = Change::Kind;

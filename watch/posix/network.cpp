@@ -283,15 +283,6 @@ int routeError(const Endpoint& to) {
 
 // Expiring probes in flight toward one address: the hop a probe is for is in its port.
 constexpr std::uint16_t firstPort = 33434;
-constexpr int mostHops = 16;
-// Routers keep their error messages to a few at once and one a second after that (Linux's
-// default): each hop is asked up to four times, a second apart or so, the later rounds only of
-// hops still silent, lowest first.
-constexpr std::array<std::chrono::milliseconds, 4> roundsAt{
-    std::chrono::milliseconds{0}, std::chrono::milliseconds{500}, std::chrono::milliseconds{1100},
-    std::chrono::milliseconds{1700}};
-constexpr std::chrono::milliseconds lastRoundWait{600};
-constexpr int againAtMost = 4;
 
 } // namespace
 
@@ -511,58 +502,29 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
 }
 
 Path trace(std::string_view address, Clock::time_point deadline) {
-    Path path;
-    path.family = address.find(':') != std::string_view::npos ? "ipv6" : "ipv4";
-    path.toward = address;
+    Tracing tracing(address, Clock::now());
     const auto to = endpointOf(address, firstPort);
-    if (!to) {
-        path.failed = "not an address";
-        return path;
-    }
-    const Descriptor socket(::socket(to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const Descriptor socket(
+        to ? ::socket(to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0) : -1);
     if (socket.fd() < 0) {
-        path.failed = std::strerror(errno);
-        return path;
+        tracing.failed(to ? std::strerror(errno) : "not an address");
+        return tracing.finish();
     }
-    path.hops.resize(mostHops);
-    const auto started = Clock::now();
-    std::size_t round = 0;
-    // The hop an answer stops the path at: nothing past it needs asking.
-    int end = mostHops;
-    const auto complete = [&] {
-        return std::all_of(path.hops.begin(), path.hops.begin() + end - (path.reached ? 0 : 1),
-                           [](const std::string& hop) { return !hop.empty(); });
-    };
-    while (Clock::now() < deadline) {
-        if (round < roundsAt.size() && Clock::now() >= started + roundsAt[round]) {
-            // Every hop at once, then again the lowest few still silent: a router that keeps
-            // its messages to a few a second answers those first.
-            for (int hop = 1, asked = 0; hop <= end && (round == 0 || asked < againAtMost); ++hop) {
-                if (!path.hops[hop - 1].empty()) {
-                    continue;
-                }
-                ++asked;
-                limitHops(socket.fd(), to->family(), hop, true);
-                Endpoint probe = *to;
-                probe.setPort(static_cast<std::uint16_t>(firstPort + hop));
-                const std::array<char, 8> payload{'c', 'o', 'n', 'n', 'e', 'c', 't', '?'};
-                if (::sendto(socket.fd(), payload.data(), payload.size(), 0,
-                             reinterpret_cast<const sockaddr*>(&probe.address), probe.length) < 0 &&
-                    hop == 1) {
-                    path.failed = connectionError(errno); // no route: nothing leaves at all
-                    path.hops.clear();
-                    return path;
-                }
+    while (Clock::now() < deadline && !tracing.over(Clock::now())) {
+        for (const int hop : tracing.due(Clock::now())) {
+            limitHops(socket.fd(), to->family(), hop, true);
+            Endpoint probe = *to;
+            probe.setPort(static_cast<std::uint16_t>(firstPort + hop));
+            const std::array<char, 8> payload{'c', 'o', 'n', 'n', 'e', 'c', 't', '?'};
+            if (::sendto(socket.fd(), payload.data(), payload.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&probe.address), probe.length) < 0 &&
+                hop == 1) {
+                tracing.failed(connectionError(errno)); // no route: nothing leaves at all
+                return tracing.finish();
             }
-            ++round;
-        }
-        const auto nextRound = round < roundsAt.size() ? started + roundsAt[round]
-                                                       : started + roundsAt.back() + lastRoundWait;
-        if (round == roundsAt.size() && Clock::now() >= nextRound) {
-            break;
         }
         pollfd watched{socket.fd(), 0, 0}; // the error queue shows as POLLERR, asked or not
-        if (::poll(&watched, 1, millisecondsUntil(std::min(deadline, nextRound))) <= 0) {
+        if (::poll(&watched, 1, millisecondsUntil(std::min(deadline, tracing.nextLook()))) <= 0) {
             continue;
         }
         for (;;) { // every error message queued
@@ -580,6 +542,7 @@ Path trace(std::string_view address, Clock::time_point deadline) {
             if (::recvmsg(socket.fd(), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
                 break;
             }
+            // The probe's hop is in the port it was sent to.
             const int hop = portOf(reinterpret_cast<const sockaddr*>(&original)) - firstPort;
             for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
                  header = CMSG_NXTHDR(&message, header)) {
@@ -587,13 +550,12 @@ Path trace(std::string_view address, Clock::time_point deadline) {
                     header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR;
                 const bool ipv6Error =
                     header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR;
-                if ((!ipv4Error && !ipv6Error) || hop < 1 || hop > mostHops) {
+                if (!ipv4Error && !ipv6Error) {
                     continue;
                 }
                 const auto* error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(header));
-                const bool icmp =
-                    error->ee_origin == SO_EE_ORIGIN_ICMP || error->ee_origin == SO_EE_ORIGIN_ICMP6;
-                if (!icmp) {
+                if (error->ee_origin != SO_EE_ORIGIN_ICMP &&
+                    error->ee_origin != SO_EE_ORIGIN_ICMP6) {
                     continue;
                 }
                 const std::string from = textOf(SO_EE_OFFENDER(error));
@@ -605,24 +567,16 @@ Path trace(std::string_view address, Clock::time_point deadline) {
                                                  : error->ee_type == ICMP_DEST_UNREACH &&
                                                        error->ee_code == ICMP_PORT_UNREACH;
                 if (expired) {
-                    path.hops[hop - 1] = from;
-                } else if (portUnreachable && from == path.toward) {
-                    path.reached = true; // the destination itself says its port is closed
-                    path.hops[hop - 1] = from;
-                    end = std::min(end, hop);
-                } else if (path.unreachableFrom.empty() || hop < path.unreachableAt) {
-                    path.unreachableFrom = from;
-                    path.unreachableAt = hop;
-                    end = std::min(end, hop);
+                    tracing.expired(hop, from);
+                } else if (portUnreachable && from == std::string(address)) {
+                    tracing.reached(hop, from); // the destination itself: its port is closed
+                } else {
+                    tracing.unreachable(hop, from);
                 }
             }
         }
-        if (end < mostHops && complete()) {
-            break; // stopped, and every hop before the stop heard from
-        }
     }
-    path.hops.resize(path.reached ? static_cast<std::size_t>(end) : path.hops.size());
-    return path;
+    return tracing.finish();
 }
 
 } // namespace watch::network

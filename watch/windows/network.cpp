@@ -255,15 +255,6 @@ std::string dnsAnswer(DNS_STATUS status, bool addresses) {
     }
 }
 
-// Each hop is asked up to four times, a second apart or so, the later rounds only of hops still
-// silent: routers keep their error messages to a few a second.
-constexpr int mostHops = 16;
-constexpr std::array<std::chrono::milliseconds, 4> roundsAt{
-    std::chrono::milliseconds{0}, std::chrono::milliseconds{500}, std::chrono::milliseconds{1100},
-    std::chrono::milliseconds{1700}};
-constexpr std::chrono::milliseconds lastRoundWait{600};
-constexpr int againAtMost = 4;
-
 // One expiring echo in flight: its event, and the buffer its reply lands in.
 struct Probe {
     int hop = 0;
@@ -515,136 +506,95 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
 
 // Echoes with a rising TTL, every hop's at once: each reply says which hop it came from.
 Path trace(std::string_view address, Clock::time_point deadline) {
-    Path path;
-    path.family = address.find(':') != std::string_view::npos ? "ipv6" : "ipv4";
-    path.toward = address;
+    Tracing tracing(address, Clock::now());
     const auto to = addressOf(address, 0);
-    if (!to) {
-        path.failed = "not an address";
-        return path;
-    }
-    const bool ipv6 = to->si_family == AF_INET6;
-    const HANDLE icmp = ipv6 ? ::Icmp6CreateFile() : ::IcmpCreateFile();
+    const bool ipv6 = to && to->si_family == AF_INET6;
+    const HANDLE icmp = !to    ? INVALID_HANDLE_VALUE
+                        : ipv6 ? ::Icmp6CreateFile()
+                               : ::IcmpCreateFile();
     if (icmp == INVALID_HANDLE_VALUE) {
-        path.failed = systemMessage(::GetLastError());
-        return path;
+        tracing.failed(to ? systemMessage(::GetLastError()) : "not an address");
+        return tracing.finish();
     }
-    path.hops.resize(mostHops);
-    const auto started = Clock::now();
     std::vector<std::unique_ptr<Probe>> flying;
-    int end = mostHops;
-    std::size_t round = 0;
     char data[8] = "watcher";
-    const auto complete = [&] {
-        return std::all_of(path.hops.begin(), path.hops.begin() + end - (path.reached ? 0 : 1),
-                           [](const std::string& hop) { return !hop.empty(); });
-    };
-    while (Clock::now() < deadline) {
-        if (round < roundsAt.size() && Clock::now() >= started + roundsAt[round]) {
-            // Every hop at once, then again the lowest few still silent: a router that keeps
-            // its messages to a few a second answers those first.
-            for (int hop = 1, asked = 0; hop <= end && (round == 0 || asked < againAtMost); ++hop) {
-                if (!path.hops[hop - 1].empty()) {
-                    continue;
-                }
-                ++asked;
-                auto probe = std::make_unique<Probe>();
-                probe->hop = hop;
-                probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-                IP_OPTION_INFORMATION options{};
-                options.Ttl = static_cast<UCHAR>(hop);
-                const DWORD wait = millisecondsUntil(deadline);
-                DWORD sent = 0;
-                if (ipv6) {
-                    sockaddr_in6 source{};
-                    source.sin6_family = AF_INET6;
-                    sockaddr_in6 destination = to->Ipv6;
-                    sent = ::Icmp6SendEcho2(icmp, probe->event, nullptr, nullptr, &source,
-                                            &destination, data, sizeof data, &options,
-                                            probe->reply.data(), probe->reply.size(), wait);
-                } else {
-                    sent = ::IcmpSendEcho2(icmp, probe->event, nullptr, nullptr,
-                                           to->Ipv4.sin_addr.s_addr, data, sizeof data, &options,
-                                           probe->reply.data(), probe->reply.size(), wait);
-                }
-                if (sent != 0 || ::GetLastError() != ERROR_IO_PENDING) {
-                    ::SetEvent(probe->event); // done at once, answered or failed
-                }
-                flying.push_back(std::move(probe));
+    while (Clock::now() < deadline && !tracing.over(Clock::now())) {
+        for (const int hop : tracing.due(Clock::now())) {
+            auto probe = std::make_unique<Probe>();
+            probe->hop = hop;
+            probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            IP_OPTION_INFORMATION options{};
+            options.Ttl = static_cast<UCHAR>(hop);
+            const DWORD wait = millisecondsUntil(deadline);
+            DWORD sent = 0;
+            if (ipv6) {
+                sockaddr_in6 source{};
+                source.sin6_family = AF_INET6;
+                sockaddr_in6 destination = to->Ipv6;
+                sent = ::Icmp6SendEcho2(icmp, probe->event, nullptr, nullptr, &source, &destination,
+                                        data, sizeof data, &options, probe->reply.data(),
+                                        probe->reply.size(), wait);
+            } else {
+                sent = ::IcmpSendEcho2(icmp, probe->event, nullptr, nullptr,
+                                       to->Ipv4.sin_addr.s_addr, data, sizeof data, &options,
+                                       probe->reply.data(), probe->reply.size(), wait);
             }
-            ++round;
+            if (sent != 0 || ::GetLastError() != ERROR_IO_PENDING) {
+                ::SetEvent(probe->event); // done at once, answered or failed
+            }
+            flying.push_back(std::move(probe));
         }
-        const auto nextRound = round < roundsAt.size() ? started + roundsAt[round]
-                                                       : started + roundsAt.back() + lastRoundWait;
-        if ((round == roundsAt.size() && Clock::now() >= nextRound) || flying.empty()) {
-            if (flying.empty() && round < roundsAt.size()) {
-                std::this_thread::sleep_until(std::min(deadline, nextRound));
-                continue;
-            }
-            break;
+        const auto lookAgain = std::min(deadline, tracing.nextLook());
+        if (flying.empty()) {
+            std::this_thread::sleep_until(lookAgain);
+            continue;
         }
         std::vector<HANDLE> events;
         for (std::size_t i = 0; i < flying.size() && i < MAXIMUM_WAIT_OBJECTS; ++i) {
             events.push_back(flying[i]->event);
         }
-        const DWORD woken =
-            ::WaitForMultipleObjects(static_cast<DWORD>(events.size()), events.data(), FALSE,
-                                     millisecondsUntil(std::min(deadline, nextRound)));
+        const DWORD woken = ::WaitForMultipleObjects(
+            static_cast<DWORD>(events.size()), events.data(), FALSE, millisecondsUntil(lookAgain));
         if (woken >= WAIT_OBJECT_0 + events.size()) {
             continue;
         }
-        std::unique_ptr<Probe> probe = std::move(flying[woken - WAIT_OBJECT_0]);
+        const std::unique_ptr<Probe> probe = std::move(flying[woken - WAIT_OBJECT_0]);
         flying.erase(flying.begin() + (woken - WAIT_OBJECT_0));
         ::CloseHandle(probe->event);
         ULONG status = IP_REQ_TIMED_OUT;
-        std::string from;
+        Address replier{};
         if (ipv6) {
             if (::Icmp6ParseReplies(probe->reply.data(), probe->reply.size()) > 0) {
                 const auto* reply = reinterpret_cast<const Icmpv6EchoReply*>(probe->reply.data());
                 status = reply->status;
-                Address replier{};
                 replier.Ipv6.sin6_family = AF_INET6;
                 std::memcpy(&replier.Ipv6.sin6_addr, reply->address.address, 16);
-                from = textOf(replier);
             }
         } else if (::IcmpParseReplies(probe->reply.data(), probe->reply.size()) > 0) {
             const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(probe->reply.data());
             status = reply->Status;
-            Address replier{};
             replier.Ipv4.sin_family = AF_INET;
             replier.Ipv4.sin_addr.s_addr = reply->Address;
-            from = textOf(replier);
         }
-        const int hop = probe->hop;
         if (status == IP_TTL_EXPIRED_TRANSIT) {
-            path.hops[hop - 1] = from;
+            tracing.expired(probe->hop, textOf(replier));
         } else if (status == IP_SUCCESS) {
-            path.reached = true;
-            path.hops[hop - 1] = from;
-            end = std::min(end, hop);
-        } else if (status != IP_REQ_TIMED_OUT && !from.empty() &&
-                   (path.unreachableFrom.empty() || hop < path.unreachableAt)) {
-            path.unreachableFrom = from;
-            path.unreachableAt = hop;
-            end = std::min(end, hop);
-        }
-        if (end < mostHops && complete()) {
-            break;
+            tracing.reached(probe->hop, textOf(replier));
+        } else if (status != IP_REQ_TIMED_OUT && replier.si_family != 0) {
+            tracing.unreachable(probe->hop, textOf(replier));
         }
     }
     // Echoes still in flight end with the handle. One the system has not yet let go of keeps its
     // buffer for good: it may still write its reply there.
     ::IcmpCloseHandle(icmp);
     for (auto& probe : flying) {
-        if (::WaitForSingleObject(probe->event, 0) == WAIT_OBJECT_0 ||
-            ::WaitForSingleObject(probe->event, 100) == WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(probe->event, 100) == WAIT_OBJECT_0) {
             ::CloseHandle(probe->event);
         } else {
             static_cast<void>(probe.release());
         }
     }
-    path.hops.resize(path.reached ? static_cast<std::size_t>(end) : path.hops.size());
-    return path;
+    return tracing.finish();
 }
 
 } // namespace watch::network
