@@ -435,6 +435,14 @@ void stage(const std::shared_ptr<Gathering>& shared, Work work, Store store) {
     });
 }
 
+// A stage's reply stored as one of a list's, done.
+auto storedAs(std::vector<Reply> Observations::*list, std::size_t index) {
+    return [list, index](Observations& seen, Reply reply) {
+        reply.done = true;
+        (seen.*list)[index] = std::move(reply);
+    };
+}
+
 void tracePath(const std::shared_ptr<Gathering>& shared, std::size_t index, std::string toward,
                Clock::time_point deadline) {
     stage(
@@ -510,12 +518,10 @@ Observations observe(Clock::time_point verdictDue) {
     }
 
     std::unique_lock lock(shared->mutex); // the stages store nothing until all have begun
-    // Connections past the gateway wait this long for the expiring probes to be out: a router
+    // The expiring probes first, the connections past the gateway this much later: a router
     // gives only a few error messages at once (Linux: 5, then one a second), and the path needs
     // them most, while a connection's silence says what its error message would.
     const auto pathsFirst = Clock::now() + std::chrono::milliseconds{100};
-    // The expiring probes first: a router gives few error messages at once, and the path needs
-    // them most; silence from past it says the same to the stages after them.
     for (std::size_t i = 0; i < seen.paths.size(); ++i) {
         tracePath(shared, i, seen.paths[i].toward, deadline);
     }
@@ -536,10 +542,7 @@ Observations observe(Clock::time_point verdictDue) {
             [server = seen.nameservers[i].who, host, deadline] {
                 return network::askNameserver(server, host, deadline);
             },
-            [i](Observations& seen, Reply reply) {
-                reply.done = true;
-                seen.nameservers[i] = std::move(reply);
-            });
+            storedAs(&Observations::nameservers, i));
     }
     for (std::size_t i = 0; i < seen.beyond.size(); ++i) {
         stage(
@@ -548,10 +551,7 @@ Observations observe(Clock::time_point verdictDue) {
                 std::this_thread::sleep_until(pathsFirst);
                 return network::reach(address, 443, deadline);
             },
-            [i](Observations& seen, Reply reply) {
-                reply.done = true;
-                seen.beyond[i] = std::move(reply);
-            });
+            storedAs(&Observations::beyond, i));
     }
     // The site, per family: its name resolved as the monitor resolves it, then its first address.
     for (std::size_t i = 0; i < seen.site.size(); ++i) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "desktop.h"
+#include "system.h"
 #include "watcher.h"
 
 namespace watch {
@@ -63,14 +64,27 @@ class Record {
   public:
     // Nothing where it cannot be opened; why says why.
     static std::unique_ptr<Record> open(const fs::path& path, std::string& why);
-    virtual ~Record() = default;
+    ~Record();
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
     // One whole line in one write: a reader never sees half of it, and a line after one the disk
     // took only part of, or after a last line a crash cut short, starts on a line of its own.
     // False where the line could not be written whole (a full disk, say).
-    virtual bool append(const std::string& line) = 0;
+    bool append(const std::string& line);
     // Whether the record's name still leads to the file open here: false once it was moved,
     // deleted or replaced.
-    virtual bool stillThere() const = 0;
+    bool stillThere() const;
+
+  private:
+    Record(core::system::NativeFile file, fs::path path, bool endsMidLine)
+        : file_(file), path_(std::move(path)), torn_(endsMidLine) {}
+    // The system's line end: Windows' own where the monitor's log has them too.
+    static const std::string_view lineEnd;
+    // What one write at the end put down, or -1 where it was refused outright.
+    long writeAtEnd(std::string_view text);
+    core::system::NativeFile file_;
+    fs::path path_;
+    bool torn_;
 };
 
 // --- The monitor ---

@@ -109,38 +109,6 @@ pid_t spawn(const char* program, char* const arguments[], char* const environmen
     return error != 0 ? -1 : child;
 }
 
-class FileRecord final : public Record {
-  public:
-    FileRecord(int fd, fs::path path, bool endsMidLine)
-        : fd_(fd), path_(std::move(path)), torn_(endsMidLine) {}
-    ~FileRecord() override { ::close(fd_); }
-    FileRecord(const FileRecord&) = delete;
-    FileRecord& operator=(const FileRecord&) = delete;
-
-    bool append(const std::string& line) override {
-        // After a line the disk took only part of, a line end of its own: the torn part stays a
-        // line that readers skip, and the next line starts whole.
-        const std::string text = torn_ ? "\n" + line : line;
-        const ssize_t wrote = ::write(fd_, text.data(), text.size());
-        const bool whole = wrote == static_cast<ssize_t>(text.size());
-        // A write refused outright leaves the file as it was: torn still, or whole still.
-        torn_ = !whole && (wrote > 0 || torn_);
-        return whole;
-    }
-
-    bool stillThere() const override {
-        struct stat named {};
-        struct stat open {};
-        return ::stat(path_.c_str(), &named) == 0 && ::fstat(fd_, &open) == 0 &&
-               named.st_dev == open.st_dev && named.st_ino == open.st_ino;
-    }
-
-  private:
-    int fd_;
-    fs::path path_;
-    bool torn_;
-};
-
 class ProcessChild final : public Child {
   public:
     ~ProcessChild() override { stop(); }
@@ -270,7 +238,17 @@ std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why) {
     char last = '\n';
     const bool endsMidLine =
         facts.st_size > 0 && ::pread(fd, &last, 1, facts.st_size - 1) == 1 && last != '\n';
-    return std::make_unique<FileRecord>(fd, path, endsMidLine);
+    return std::unique_ptr<Record>(new Record(fd, path, endsMidLine));
+}
+
+Record::~Record() {
+    ::close(static_cast<int>(file_));
+}
+
+const std::string_view Record::lineEnd = "\n";
+
+long Record::writeAtEnd(std::string_view text) {
+    return ::write(static_cast<int>(file_), text.data(), text.size());
 }
 
 namespace {

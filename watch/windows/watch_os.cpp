@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "system.h" // the report's: wide paths and Windows' own words for a failure
+#include "system.h" // wide paths and Windows' own words for a failure
 #include "utf8_windows.h"
 #include "watch_os.h"
 #include "windows_names.h"
@@ -128,39 +128,6 @@ void end(Process& process) {
     }
 }
 
-class FileRecord final : public Record {
-  public:
-    FileRecord(HANDLE file, fs::path path, bool endsMidLine)
-        : file_(file), path_(std::move(path)), torn_(endsMidLine) {}
-    ~FileRecord() override { ::CloseHandle(file_); }
-    FileRecord(const FileRecord&) = delete;
-    FileRecord& operator=(const FileRecord&) = delete;
-
-    bool append(const std::string& line) override {
-        // Windows' own line ends, as the monitor's log has them; a torn line gets its own end.
-        std::string text = torn_ ? "\r\n" : "";
-        text.append(line, 0, line.size() - 1).append("\r\n");
-        DWORD wrote = 0;
-        const BOOL ok =
-            ::WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &wrote, nullptr);
-        const bool whole = ok && wrote == text.size();
-        // A write refused outright leaves the file as it was: torn still, or whole still.
-        torn_ = !whole && (wrote > 0 || torn_);
-        return whole;
-    }
-
-    bool stillThere() const override {
-        const auto named = core::system::identityOf(path_);
-        return named &&
-               named == core::system::identityOf(reinterpret_cast<core::system::NativeFile>(file_));
-    }
-
-  private:
-    HANDLE file_;
-    fs::path path_;
-    bool torn_;
-};
-
 class ProcessChild final : public Child {
   public:
     ~ProcessChild() override { stop(); }
@@ -272,7 +239,23 @@ std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why) {
         at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
         ::ReadFile(file, &last, 1, &got, &at);
     }
-    return std::make_unique<FileRecord>(file, path, got == 1 && last != '\n');
+    return std::unique_ptr<Record>(new Record(reinterpret_cast<core::system::NativeFile>(file),
+                                              path, got == 1 && last != '\n'));
+}
+
+Record::~Record() {
+    ::CloseHandle(reinterpret_cast<HANDLE>(file_));
+}
+
+const std::string_view Record::lineEnd = "\r\n";
+
+long Record::writeAtEnd(std::string_view text) {
+    DWORD wrote = 0;
+    return ::WriteFile(reinterpret_cast<HANDLE>(file_), text.data(),
+                       static_cast<DWORD>(text.size()), &wrote, nullptr) ||
+                   wrote > 0
+               ? static_cast<long>(wrote)
+               : -1;
 }
 
 namespace {
