@@ -104,6 +104,21 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
          15min,
          0s,
          0s},
+        {"a watcher that never said it stopped vouches for nothing after its last line",
+         {at("10:00") + linux, at("10:02") + linux, at("10:03") + " stopped"},
+         {},
+         3min,
+         1min,
+         0s,
+         0s},
+        {"time gone back with no word of a clock change: each side on its own",
+         {at("10:00") + linux, at("10:05") + " watching", at("09:00") + " watching",
+          at("09:05") + " stopped"},
+         {},
+         65min,
+         10min,
+         0s,
+         0s},
         {"a line later than promised vouches for nothing before it",
          {at("10:00") + linux, at("10:05") + " watching", at("10:12") + " watching"},
          {},
@@ -229,6 +244,13 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
         EXPECT_EQ(figures.watch->leastDown, leastDown) << name;
         EXPECT_EQ(figures.watch->mostDown, mostDown) << name;
     }
+    // Sleep is drawn as sleep; a clock set forward is not.
+    for (const auto& [change, asleep] :
+         {std::pair{" asleep for=3240s", 1U}, {" clock-changed by=+3600s", 0U}}) {
+        const std::string record =
+            lines({at("10:00") + linux, at("11:00") + change + " from=" + at("10:06")});
+        EXPECT_EQ(coverageOf(record).asleep.size(), asleep) << change;
+    }
 }
 
 TEST(Coverage, ALocalTimeTakesTheOffsetTheRecordShowsHoldingThen) {
@@ -260,6 +282,9 @@ TEST(Coverage, ALocalTimeTakesTheOffsetTheRecordShowsHoldingThen) {
     for (const auto& [name, record, local, utc] : cases) {
         EXPECT_EQ(coverageOf(lines(record)).utcOf(local), utc) << name;
     }
+    // And back: the offset in force at a moment, on each side of the change.
+    EXPECT_EQ(coverageOf(lines(repeated)).offsetAt(changed - 10min), 2h);
+    EXPECT_EQ(coverageOf(lines(repeated)).offsetAt(changed + 10min), 1h);
 }
 
 TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
@@ -271,6 +296,16 @@ TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
         reportOf(coverageOf(lines(record)), {}, report::Period{twelfth, twelfth});
     EXPECT_EQ(figures.watch->period, 24h);
     EXPECT_EQ(figures.watch->watched, 24h);
+
+    // A check just after midnight, its margin reaching back into a session of the day before.
+    std::vector<std::string> overMidnight = everyFiveMinutes(sys_days{2024y / 2 / 12} - 2h, 12, start);
+    overMidnight.insert(overMidnight.end(),
+                        {"2024-02-11T23:59:50+01:00 stopped", at("00:00:05") + " started os=linux",
+                         at("00:05") + " watching", at("00:10") + " stopped"});
+    const report::Report night =
+        reportOf(coverageOf(lines(overMidnight)), {"Mon Feb 12 00:00:10 2024"}, {twelfth, twelfth});
+    EXPECT_EQ(night.watch->period, 10min);
+    EXPECT_EQ(night.watch->mostDown, 45s) << "from its start to the margin's end, that day alone";
 }
 
 TEST(Coverage, TornAndForeignLinesAreSkippedAndCounted) {
@@ -282,6 +317,7 @@ TEST(Coverage, TornAndForeignLinesAreSkippedAndCounted) {
     EXPECT_EQ(coverage.skippedLines, 4);
     EXPECT_EQ(coverage.firstSkippedLines, (std::vector<long>{2, 4, 5, 6}));
     EXPECT_EQ(coverage.watched.size(), 1U);
+    EXPECT_TRUE(coverage.watchedAt(coverage.watched.front().to.utc)) << "up to its last line";
     EXPECT_TRUE(coverage.diagnoses.empty());
 }
 
@@ -307,6 +343,12 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
          0,
          Verdict::local,
          "cleared, then local"},
+        {"unknown gives way",
+         {Verdict::unknown, Verdict::site},
+         2,
+         0,
+         Verdict::site,
+         "unknown, then site"},
         {"cleared alone", {Verdict::cleared}, 1, 0, Verdict::cleared, "cleared"},
         {"no check seen by a watcher", {}, 2, 2, Cause::unwatched(), "unwatched"},
         {"watched, never diagnosed", {}, 2, 1, Verdict::unknown, "unknown"},
@@ -364,6 +406,20 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
     EXPECT_NE(page.find("viewBox=\"0 0 1200 100\""), std::string::npos);
     EXPECT_NE(page.find("x=\"300\" y=\"0\" width=\"300\" height=\"100\"><title>not watched"),
               std::string::npos);
+}
+
+TEST(Coverage, AnOutageSaysWhereItsPathStoppedFromAnyOfItsChecks) {
+    // The first diagnosis traced no path; the second, of the same verdict, did.
+    const auto coverage = coverageOf(
+        lines({at("10:00") + " started os=linux",
+               at("10:01:05") + " diagnosis check=\"Mon Feb 12 10:01:00 2024\" verdict=provider",
+               at("10:01:35") + " diagnosis check=\"Mon Feb 12 10:01:30 2024\" verdict=provider "
+                                "stopped-after=\"100.64.0.1 (hop 2)\"",
+               at("10:05") + " stopped"}));
+    const report::Report figures =
+        reportOf(coverage, {"Mon Feb 12 10:01:00 2024", "Mon Feb 12 10:01:30 2024"});
+    ASSERT_EQ(figures.outages.size(), 1U);
+    EXPECT_EQ(report::stoppedAfter(figures.outages.front()), "100.64.0.1 (hop 2)");
 }
 
 TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
