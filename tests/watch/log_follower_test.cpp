@@ -66,6 +66,9 @@ TEST(LogFollower, OnlyWhatTheLogGainsIsNewWhateverIsDoneToIt) {
         // Cut to lines older than all seen: nothing; the monitor's next line after them: new.
         {seen, trunc, true, {}},
         {prefix + "Tue Feb 20 10:00:00 2024\n", app, false, {"Tue Feb 20 10:00:00 2024"}},
+        // The clock set back: the check last seen is not the latest; cut to the latest, nothing.
+        {prefix + "Tue Feb 20 09:00:00 2024\n", app, false, {"Tue Feb 20 09:00:00 2024"}},
+        {seen + prefix + "Tue Feb 20 10:00:00 2024\n", trunc, true, {}},
         // Emptied, or replaced by a log begun anew: its later checks are new.
         {prefix + "Wed Feb 21 10:00:00 2024\n", trunc, false, {"Wed Feb 21 10:00:00 2024"}},
         {prefix + "Thu Feb 22 10:00:00 2024\n" + prefix + "Thu Feb 22 10:00:31 2024\n",

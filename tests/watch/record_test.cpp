@@ -4,6 +4,7 @@
 #include <csignal>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -102,6 +103,26 @@ TEST(Record, TheSessionKeepsWhatAFullDiskRefusedUntilThereIsRoom) {
     const std::string content = contentOf(path);
     EXPECT_NE(content.find("\n20"), std::string::npos);
     EXPECT_NE(content.find(" started version=9.9 "), std::string::npos) << content;
+    session.end("test over");
+    fs::remove_all(folder);
+}
+
+TEST(Record, OneThatCannotBeOpenedAtTheStartIsBegunWhenItCanBe) {
+    const fs::path folder = scratchFolder("unopenable");
+    const fs::path path = folder / "connectivityWatch.txt";
+    fs::create_directory(path); // no file can be opened under its name
+    NoDesktop desktop;
+    watch::Options options;
+    options.folder = folder;
+    watch::Session session(options, desktop, [] {});
+    session.begin("9.9");
+    fs::remove(path);
+    std::this_thread::sleep_for(std::chrono::milliseconds{5100}); // its next try, with the log's
+    session.service(); // opened
+    session.service(); // and what waited written
+    const std::string content = contentOf(path);
+    EXPECT_NE(content.find(" started version=9.9 "), std::string::npos) << content;
+    EXPECT_EQ(content.find("begun anew"), std::string::npos) << "never moved: " << content;
     session.end("test over");
     fs::remove_all(folder);
 }

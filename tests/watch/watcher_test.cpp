@@ -89,7 +89,8 @@ struct Fixture {
         watch::Observations seen;
         seen.site = {{"ipv4", siteAnswers ? Heard::answer : Heard::nothing, "", true}};
         seen.gateways = {{"ipv4", true, "10.0.0.1", true, "", true}};
-        watcher.diagnosed(clocks.now(world), {seen, 1200ms});
+        seen.paths = {{"ipv4", "1.1.1.1", {"10.0.0.1", "100.64.0.1"}, "", 0, false, "", true}};
+        watcher.diagnosed(clocks.now(world), {seen, 1250ms});
     }
 };
 
@@ -198,6 +199,8 @@ TEST(Watcher, TheLogsSpellsAreRecordedOnceEach) {
     watching.watcher.recordProblem("Access is denied");
     EXPECT_EQ(watching.watcher.state().problem,
               "the record connectivityWatch.txt cannot be written: Access is denied");
+    watching.watcher.logProblem(now(), "full"); // both: the log's, the monitor's own evidence
+    EXPECT_EQ(watching.watcher.state().problem, "the log cannot be written: full");
 }
 
 TEST(Watcher, OneDiagnosisAtATimeAndChecksThatCameMeanwhileShareTheNext) {
@@ -214,12 +217,13 @@ TEST(Watcher, OneDiagnosisAtATimeAndChecksThatCameMeanwhileShareTheNext) {
         const auto parsed = record::parseLine(std::string_view(line.data(), line.size() - 1));
         if (parsed->event == record::event::diagnosis) {
             checks.push_back(std::string(parsed->field("check")) + " " +
-                             std::string(parsed->field("verdict")));
+                             std::string(parsed->field("verdict")) + " " +
+                             std::string(parsed->field("took")));
         }
     }
-    EXPECT_EQ(checks, (std::vector<std::string>{"Sun Oct 25 02:30:00 2026 provider",
-                                                "Sun Oct 25 02:30:31 2026 cleared",
-                                                "Sun Oct 25 02:31:02 2026 cleared"}));
+    EXPECT_EQ(checks, (std::vector<std::string>{"Sun Oct 25 02:30:00 2026 provider 1.3s",
+                                                "Sun Oct 25 02:30:31 2026 cleared 1.3s",
+                                                "Sun Oct 25 02:31:02 2026 cleared 1.3s"}));
 }
 
 TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
@@ -248,6 +252,10 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
         {"asleep mid-outage", {"f", "d", "s", "60"}, {down("provider")}},
         {"asleep mid-outage, then the gap", {"f", "d", "s", "91"}, {down("provider"), up}, 1, 0s},
         {"asleep between checks", {"f", "d", "s", "f", "91"}, {down("provider"), up}, 2, 0s},
+        // A diagnosis that outlived its outage; the next outage's first check shares the next.
+        {"a diagnosis late, then one for the next outage",
+         {"f", "91", "f", "f", "d", "d"},
+         {down(""), up, down("provider")}},
         {"two outages",
          {"f", "d", "91", "f", "d", "91"},
          {down("provider"), up, down("provider"), up},
@@ -272,6 +280,9 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
         }
         std::vector<std::pair<Kind, std::string>> told;
         for (const Change& change : watching.world.changes) {
+            if (change.kind == Kind::down && change.cause) {
+                EXPECT_EQ(change.stoppedAfter, "100.64.0.1 (hop 2)") << name;
+            }
             told.emplace_back(change.kind, change.kind == Kind::down && change.cause
                                                ? std::string(core::wordOf(*change.cause))
                                                : "");
