@@ -46,6 +46,7 @@ TEST(RecordLine, FieldsAndARunOnLineReadBack) {
     EXPECT_EQ(parsed->field("text"), "No connection: 'quoted' and = signs");
     EXPECT_EQ(parsed->field("shown"), "");
     EXPECT_EQ(parsed->field("change"), "down");
+    EXPECT_FALSE(record::parseLine("2024-02-12T07:30:00+01:00 os=linux")) << "fields, no event";
     // A value that holds a stamp is no line of its own.
     EXPECT_FALSE(
         record::parseLineAfterFragment(

@@ -548,6 +548,9 @@ TEST(Desktop, WhatThePersonIsToldInTheirWords) {
         {Change{Kind::down, since, "", 0s, 1, core::Verdict::provider, "100.64.0.1 (hop 2)"},
          "No connection since 10:12. Cause: your provider: the path stops after 100.64.0.1 (hop "
          "2)."},
+        {Change{Kind::down, since, "", 0s, 1, core::Verdict::site, "198.51.100.9 (hop 5)"},
+         "No connection since 10:12. Cause: the checked site alone: the rest of the Internet "
+         "answers; the path to the site stops after 198.51.100.9 (hop 5)."},
         {{Kind::up, since, "", 0s, 1, {}, ""}, "Back online: one failed check, at 10:12."},
         {{Kind::up, since, "", 192s, 7, {}, ""},
          "Back online after at least 3m 12s (7 failed checks since 10:12)."},
@@ -566,6 +569,10 @@ TEST(Desktop, WhatThePersonIsToldInTheirWords) {
          "Connectivity monitor: online, last failed check 2 h ago"},
         {{State::Kind::online, record::Stamp{now.utc - 5min, 1h}, {}, ""},
          "Connectivity monitor: online, last failed check 5 min ago"},
+        {{State::Kind::online, record::Stamp{now.utc - 60s, 1h}, {}, ""},
+         "Connectivity monitor: online, last failed check 1 min ago"},
+        {{State::Kind::online, record::Stamp{now.utc - 24h, 1h}, {}, ""},
+         "Connectivity monitor: online, last failed check 1 d ago"},
         {{State::Kind::logUnwritable, {}, {}, "the log cannot be written: the disk is full"},
          "Connectivity monitor: the log cannot be written: the disk is full"},
     };
