@@ -298,7 +298,8 @@ TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
     EXPECT_EQ(figures.watch->watched, 24h);
 
     // A check just after midnight, its margin reaching back into a session of the day before.
-    std::vector<std::string> overMidnight = everyFiveMinutes(sys_days{2024y / 2 / 12} - 2h, 12, start);
+    std::vector<std::string> overMidnight =
+        everyFiveMinutes(sys_days{2024y / 2 / 12} - 2h, 12, start);
     overMidnight.insert(overMidnight.end(),
                         {"2024-02-11T23:59:50+01:00 stopped", at("00:00:05") + " started os=linux",
                          at("00:05") + " watching", at("00:10") + " stopped"});
@@ -392,9 +393,11 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
     }
     EXPECT_EQ(metrics.find("connectivity_outages_total 3"), std::string::npos) << metrics;
     const std::string summary = report::textSummary(figures, "log");
-    for (const char* said : {"Watched 0h 15m of 0h 20m (75.0%); available",
-                             "provider\n    the path stopped after 2001:db8:64::1 (hop 2)\n",
-                             "the path stopped after 2001:db8:64::1 (hop 2) in 1 of them\n"}) {
+    for (const char* said :
+         {"Watched 0h 15m of 0h 20m (75.0%); available 78.77% to 96.56% of the watched time",
+          "adds on each side 40 s,",
+          "provider\n    the path stopped after 2001:db8:64::1 (hop 2)\n",
+          "the path stopped after 2001:db8:64::1 (hop 2) in 1 of them\n"}) {
         EXPECT_NE(summary.find(said), std::string::npos) << said << summary;
     }
     // Coloured by the cause it counts under, its first.
@@ -406,6 +409,26 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
     EXPECT_NE(page.find("viewBox=\"0 0 1200 100\""), std::string::npos);
     EXPECT_NE(page.find("x=\"300\" y=\"0\" width=\"300\" height=\"100\"><title>not watched"),
               std::string::npos);
+}
+
+TEST(Coverage, WhatTheRecordCannotTellIsSaidNotGuessed) {
+    const std::vector<std::string> check = {"Mon Feb 12 10:05:00 2024"};
+    report::Coverage unreadable;
+    unreadable.problem = "Is a directory";
+    const report::Report figures = reportOf(unreadable, check);
+    EXPECT_NE(report::csvTable(figures).find(",1,0,,\n"), std::string::npos) << "no cause";
+    EXPECT_NE(report::textSummary(figures, "log").find("could not be read (Is a directory)"),
+              std::string::npos);
+    const std::string unwatched = report::textSummary(
+        reportOf(coverageOf(lines({at("10:05") + " started os=linux"})), check), "log");
+    EXPECT_NE(unwatched.find("; no watched time to measure availability in"), std::string::npos)
+        << unwatched;
+    const std::string third = report::textSummary(
+        reportOf(coverageOf(lines({at("10:00") + " started os=linux", at("10:01:40") + " stopped",
+                                   at("10:05") + " started os=linux"})),
+                 check),
+        "log");
+    EXPECT_NE(third.find("Watched 0h 01m of 0h 05m (33.3%)"), std::string::npos) << "never more";
 }
 
 TEST(Coverage, AnOutageSaysWhereItsPathStoppedFromAnyOfItsChecks) {

@@ -74,6 +74,10 @@ Start                End                    Checks               Span
 2024-02-20 00:00:00  2024-02-21 02:00:00        27     1d 02h 00m 00s
 )";
     EXPECT_NE(summary.find(tables), std::string::npos) << summary;
+    for (const char* figure : {"Failed checks     33\n",
+                               "Longest outage    1d 02h 00m 00s (from 2024-02-20 00:00:00)\n"}) {
+        EXPECT_NE(summary.find(figure), std::string::npos) << figure << summary;
+    }
 
     // Ten million checks over three years: every row as wide as its table's header.
     report::Report huge = sample();
@@ -136,6 +140,12 @@ TEST(Outputs, MetricsHoldTheFiguresAndLeaveOutWhatDoesNotExistYet) {
           "# TYPE connectivity_outages_total counter\n"}) {
         EXPECT_NE(figures.find(line), std::string::npos) << line << figures;
     }
+    // February in summer time (+11:00): the zone's rule, not standard time, places it.
+    ::setenv("TZ", "AEST-10AEDT,M10.1.0,M4.1.0/3", 1);
+    ::tzset();
+    EXPECT_NE(report::metrics(sample()).find("timestamp_seconds 1708441200\n"), std::string::npos);
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
     const std::string none = report::metrics(report::ReportBuilder(90s).finish());
     EXPECT_EQ(none.find("timestamp"), std::string::npos) << none;
     EXPECT_EQ(none.find("longest"), std::string::npos) << none;
