@@ -400,6 +400,7 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
           "the path stopped after 2001:db8:64::1 (hop 2) in 1 of them\n"}) {
         EXPECT_NE(summary.find(said), std::string::npos) << said << summary;
     }
+    EXPECT_EQ(summary.find(" 0 outages"), std::string::npos) << "only the causes that occurred";
     // Coloured by the cause it counts under, its first.
     const std::string page = report::htmlPage(figures, "log");
     EXPECT_NE(page.find("<span class=\"swatch c-dns\"></span>dns, then provider"),
@@ -429,6 +430,15 @@ TEST(Coverage, WhatTheRecordCannotTellIsSaidNotGuessed) {
                  check),
         "log");
     EXPECT_NE(third.find("Watched 0h 01m of 0h 05m (33.3%)"), std::string::npos) << "never more";
+    // The notes fill the console's 80 columns and never pass them, whatever the names in them.
+    for (std::size_t length = 1; length < 40; ++length) {
+        unreadable.source = std::string(length, 'r');
+        const std::string summary = report::textSummary(reportOf(unreadable, check), "log");
+        for (std::size_t start = 0, end; (end = summary.find('\n', start)) != std::string::npos;
+             start = end + 1) {
+            EXPECT_LE(end - start, 80U) << summary.substr(start, end - start);
+        }
+    }
 }
 
 TEST(Coverage, AnOutageSaysWhereItsPathStoppedFromAnyOfItsChecks) {

@@ -111,6 +111,7 @@ TEST(Outputs, HtmlIsWellFormedSelfContainedAndEscaped) {
         EXPECT_NE(page.find("&lt;b&gt;&amp;&quot;log&quot;.txt"), std::string::npos);
     }
     const std::string page = report::htmlPage(sample(), "log");
+    EXPECT_EQ(page.find("<rect class=\"c-"), std::string::npos) << "no record, no cause's colour";
     // Both days have a row; the outage past midnight is marked on each.
     EXPECT_NE(page.find("Sun 2024-02-18"), std::string::npos);
     EXPECT_NE(page.find("Mon 2024-02-19"), std::string::npos);
@@ -126,6 +127,16 @@ TEST(Outputs, PageGrowsWithTheLogNotWithTheLengthOfItsOutages) {
     EXPECT_NE(page.find("299 days inside one outage"), std::string::npos);
     // The timeline keeps one row for the quiet days; only the calendar has a square for each.
     EXPECT_LT(page.size(), 20'000U + 301 * 150U);
+    // More than 62 days open with a calendar; 62 do not.
+    for (const int span : {61, 62}) {
+        report::ReportBuilder twoChecks(90s);
+        twoChecks.add({Kind::timed, first + 12h}, 1);
+        twoChecks.add({Kind::timed, first + days{span} + 12h}, 2);
+        const bool calendar =
+            report::htmlPage(twoChecks.finish(), "log").find("<div class=\"calendar\">") !=
+            std::string::npos;
+        EXPECT_EQ(calendar, span == 62) << span + 1 << " days";
+    }
 }
 
 TEST(Outputs, MetricsHoldTheFiguresAndLeaveOutWhatDoesNotExistYet) {

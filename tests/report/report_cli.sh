@@ -144,6 +144,11 @@ status 2 log.txt --csv ''
 for open in '' '--html -'; do
     status 2 log.txt $open --open
 done
+# One day selected: the outages that began on it; days with none say so.
+[ "$(report log.txt --since 2024-02-18 --until 2024-02-18 --csv - | wc -l)" -eq 3 ] ||
+    fail "one day: $(report log.txt --since 2024-02-18 --until 2024-02-18 --csv -)"
+[[ $(report log.txt --since 2024-02-20 --until 2024-02-29) == *'No failed checks in the days selected.'* ]] ||
+    fail "days without a failed check: $(report log.txt --since 2024-02-20 --until 2024-02-29)"
 for date in 2024-02-30 ---------- -024-02-10 12-4-02-10 ''; do
     status 2 log.txt --since "$date"
 done
@@ -155,6 +160,8 @@ printf '2024-02-18T00:30:10+01:00 diagnosis check="Sun Feb 18 00:29:21 2024" ver
 printf '2024-02-18T00:33:00+01:00 stopped\r\n' >>connectivityWatch.txt
 [[ $(report log.txt --csv -) == *'2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,dns'* ]] ||
     fail "the record beside the log: $(report log.txt --csv -)"
+[[ $(cd desktop && report ../log.txt --csv -) == *',93,dns'* ]] ||
+    fail "the record beside a log in another folder: $(cd desktop && report ../log.txt --csv -)"
 [ "$(report log.txt --no-watch-record --csv -)" = "$expected" ] || fail "--no-watch-record"
 [ "$(report - --csv - <log.txt)" = "$expected" ] || fail "standard input took the record beside it"
 [[ $(report - --watch-record connectivityWatch.txt --csv - <log.txt) == *',93,dns'* ]] ||
