@@ -362,6 +362,18 @@ TEST(Diagnosis, EachAnswerCountsForTheStageItProves) {
     watch::Path routerRefuses = firstHop; // the router, asked to forward, says unreachable
     routerRefuses.unreachableFrom = "192.168.77.1";
     routerRefuses.unreachableAt = 2;
+    watch::Path edgeRefuses = firstHop; // the provider's edge, the second hop, says so
+    edgeRefuses.hops = {"192.168.77.1", "100.64.0.1", ""};
+    edgeRefuses.unreachableFrom = "100.64.0.1";
+    edgeRefuses.unreachableAt = 3;
+    watch::Path farEndSays = routerRefuses; // the address itself says so: it is there
+    farEndSays.toward = farEndSays.unreachableFrom = "1.1.1.1";
+    watch::Path otherFamily = routerRefuses;
+    otherFamily.family = "ipv6";
+    watch::Path tracing = routerRefuses;
+    tracing.unreachableFrom.clear();
+    tracing.done = false;
+    const watch::Reply answering{"1.1.1.1", Heard::answer, "answers", true};
     const struct {
         const char* name;
         watch::Observations seen;
@@ -391,6 +403,36 @@ TEST(Diagnosis, EachAnswerCountsForTheStageItProves) {
          {{}, true, "", {}, "", true, {}, {refusedNearer}, {}, {}},
          Fact::no,
          Fact::no,
+         Fact::no},
+        {"the router says unreachable: a refusal beyond it is the router's",
+         {{}, true, "", {}, "", true, {}, {refusingFar}, {}, {routerRefuses}},
+         Fact::no,
+         Fact::no,
+         Fact::no},
+        {"the router says unreachable to the other family only",
+         {{}, true, "", {}, "", true, {}, {refusingFar}, {}, {otherFamily}},
+         Fact::no,
+         Fact::yes,
+         Fact::no},
+        {"the provider's edge says unreachable: so is a refusal beyond it",
+         {{}, true, "", {}, "", true, {}, {refusingFar}, {}, {edgeRefuses}},
+         Fact::no,
+         Fact::no,
+         Fact::no},
+        {"the address itself says unreachable: its refusal is its own",
+         {{}, true, "", {}, "", true, {}, {refusingFar}, {}, {farEndSays}},
+         Fact::no,
+         Fact::yes,
+         Fact::no},
+        {"a refusal while the path is still traced",
+         {{}, true, "", {}, "", true, {}, {refusingFar}, {}, {tracing}},
+         Fact::no,
+         Fact::open,
+         Fact::no},
+        {"one answer beyond, another awaited",
+         {{}, true, "", {}, "", true, {}, {answering}, {awaited}, {}},
+         Fact::no,
+         Fact::yes,
          Fact::no},
         {"answers awaited",
          {{}, true, "", {}, "", false, {}, {awaited}, {}, {}},
@@ -427,6 +469,7 @@ TEST(Diagnosis, EachAnswerCountsForTheStageItProves) {
                                          {"::1", true},
                                          {"fe80::1", true},
                                          {"fd00::2", true},
+                                         {"fc00::5", true},
                                          {"2001:db8:80::80", false},
                                          {"::ffff:192.168.1.1", true},
                                          {"::ffff:8.8.8.8", false}}) {
