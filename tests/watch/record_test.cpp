@@ -118,8 +118,8 @@ TEST(Record, OneThatCannotBeOpenedAtTheStartIsBegunWhenItCanBe) {
     session.begin("9.9");
     fs::remove(path);
     std::this_thread::sleep_for(std::chrono::milliseconds{5100}); // its next try, with the log's
-    session.service(); // opened
-    session.service(); // and what waited written
+    session.service();                                            // opened
+    session.service();                                            // and what waited written
     const std::string content = contentOf(path);
     EXPECT_NE(content.find(" started version=9.9 "), std::string::npos) << content;
     EXPECT_EQ(content.find("begun anew"), std::string::npos) << "never moved: " << content;
