@@ -95,6 +95,7 @@ void Session::keepRecord(const Readings& now) {
     if (record_ && !moved) {
         return;
     }
+    recordProblem_.clear(); // the last try's reason, gone once the record opens
     record_ = os::Record::open(recordPath_, recordProblem_);
     watcher_.recordProblem(recordProblem_);
     if (record_ && moved) {

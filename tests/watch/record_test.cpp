@@ -46,7 +46,8 @@ class NoDesktop final : public watch::Desktop {
                      const std::string& /*text*/) override {
         return "shown";
     }
-    void stateChanged(const watch::State& /*state*/) override {}
+    void stateChanged(const watch::State& state) override { shown = state.kind; }
+    watch::State::Kind shown = watch::State::Kind::online;
 };
 
 } // namespace
@@ -116,6 +117,7 @@ TEST(Record, OneThatCannotBeOpenedAtTheStartIsBegunWhenItCanBe) {
     options.folder = folder;
     watch::Session session(options, desktop, [] {});
     session.begin("9.9");
+    EXPECT_EQ(desktop.shown, watch::State::Kind::logUnwritable);
     fs::remove(path);
     std::this_thread::sleep_for(std::chrono::milliseconds{5100}); // its next try, with the log's
     session.service();                                            // opened
@@ -123,6 +125,7 @@ TEST(Record, OneThatCannotBeOpenedAtTheStartIsBegunWhenItCanBe) {
     const std::string content = contentOf(path);
     EXPECT_NE(content.find(" started version=9.9 "), std::string::npos) << content;
     EXPECT_EQ(content.find("begun anew"), std::string::npos) << "never moved: " << content;
+    EXPECT_EQ(desktop.shown, watch::State::Kind::online) << "still shown as unwritable";
     session.end("test over");
     fs::remove_all(folder);
 }
