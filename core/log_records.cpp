@@ -14,7 +14,6 @@ namespace core {
 namespace {
 
 constexpr std::string_view prefix = "internet connection test failed on ";
-constexpr std::string_view noTime = "(time unavailable)";
 constexpr std::size_t timeTextLength = 24; // "Sun Feb 18 00:29:21 2024"
 // A record plus a CR. A line may hold two: a record torn short (the disk was full) and the next
 // cycle's whole record run on after it. Of anything longer only the end is kept, for a record
@@ -99,7 +98,7 @@ LineVerdict readRecord(std::string_view line) {
         return {LineVerdict::Kind::notARecord};
     }
     const std::string_view rest = line.substr(prefix.size());
-    if (rest == noTime) {
+    if (rest == timeUnavailable) {
         return {LineVerdict::Kind::untimed, {}, rest};
     }
     const auto time = parseTimeText(rest);

@@ -13,6 +13,9 @@ namespace core {
 
 using LocalTime = std::chrono::local_seconds;
 
+// What the monitor writes in place of a time its C library could not give.
+inline constexpr std::string_view timeUnavailable = "(time unavailable)";
+
 // As ctime writes them, Sunday first (std::chrono::weekday's C encoding).
 inline constexpr std::array<std::string_view, 7> weekdayNames{"Sun", "Mon", "Tue", "Wed",
                                                               "Thu", "Fri", "Sat"};

@@ -5,6 +5,9 @@
 #include <array>
 #include <cstdio>
 
+#include "quality.h"
+#include "verdict.h"
+
 namespace core::record {
 namespace {
 
@@ -89,7 +92,8 @@ std::string formatLine(const Stamp& at, std::string_view event, const std::vecto
             line += '"';
         }
         for (const char c : value) {
-            line += c == '"' ? '\'' : (c == '\n' || c == '\r') ? ' ' : c;
+            const auto byte = static_cast<unsigned char>(c);
+            line += c == '"' ? '\'' : byte < 0x20 || byte == 0x7f ? ' ' : c;
         }
         if (quoted) {
             line += '"';
@@ -98,11 +102,68 @@ std::string formatLine(const Stamp& at, std::string_view event, const std::vecto
     return line + "\n";
 }
 
+namespace {
+
+bool isKeyCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || isDigit(c) || c == '-';
+}
+
+// key=value pairs one blank apart, a value with blanks in quotes that close: a line cut inside a
+// quoted value, or at a blank, is not in the form.
+bool wellFormed(std::string_view fields) {
+    for (std::size_t at = 0; at < fields.size();) {
+        const std::size_t equals = fields.find('=', at);
+        if (equals == at || equals == std::string_view::npos ||
+            !std::all_of(fields.begin() + static_cast<std::ptrdiff_t>(at),
+                         fields.begin() + static_cast<std::ptrdiff_t>(equals), isKeyCharacter)) {
+            return false;
+        }
+        std::size_t end = equals + 1;
+        if (end < fields.size() && fields[end] == '"') {
+            end = fields.find('"', end + 1);
+            if (end == std::string_view::npos) {
+                return false;
+            }
+            ++end;
+        } else {
+            end = std::min(fields.find(' ', end), fields.size());
+            if (fields.substr(equals + 1, end - equals - 1).find('"') != std::string_view::npos) {
+                return false;
+            }
+        }
+        if (end == fields.size()) {
+            return true;
+        }
+        if (fields[end] != ' ' || end + 1 == fields.size()) {
+            return false;
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
+bool isSeconds(std::string_view text, bool signedAmount) {
+    if (signedAmount) {
+        if (text.empty() || (text[0] != '+' && text[0] != '-')) {
+            return false;
+        }
+        text.remove_prefix(1);
+    }
+    return text.size() >= 2 && text.back() == 's' &&
+           std::all_of(text.begin(), text.end() - 1, isDigit);
+}
+
+bool isNumber(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
+}
+
+} // namespace
+
 std::optional<Line> parseLine(std::string_view text) {
     if (!text.empty() && text.back() == '\r') {
         text.remove_suffix(1);
     }
-    if (text.size() < 27 || text[25] != ' ') {
+    if (text.size() < 27 || text[25] != ' ' || text.find(cutMark) != std::string_view::npos) {
         return std::nullopt;
     }
     const auto at = parseStamp(text.substr(0, 25));
@@ -112,10 +173,56 @@ std::optional<Line> parseLine(std::string_view text) {
     std::string_view rest = text.substr(26);
     const std::size_t end = rest.find(' ');
     Line line{*at, rest.substr(0, end), end == std::string_view::npos ? "" : rest.substr(end + 1)};
-    if (line.event.empty() || line.event.find('=') != std::string_view::npos) {
+    if (line.event.empty() || !std::all_of(line.event.begin(), line.event.end(), isKeyCharacter) ||
+        !wellFormed(line.fields)) {
         return std::nullopt;
     }
     return line;
+}
+
+bool isWhole(const Line& line) {
+    const auto has = [&](std::string_view key) { return line.find(key).has_value(); };
+    const auto number = [&](std::string_view key) { return isNumber(line.field(key)); };
+    const auto stamp = [&](std::string_view key) {
+        return parseStamp(line.field(key)).has_value();
+    };
+    const std::string_view what = line.event;
+    if (what == event::started) {
+        const std::string_view os = line.field("os");
+        return (os == "linux" || os == "windows") && (number("monitor") || has("monitor-failed"));
+    }
+    // What these say lies in their word: the fields after it only tell more.
+    if (what == event::watching || what == event::logWritable || what == event::monitorEnded ||
+        what == event::logUnwritable || what == event::stopped) {
+        return true;
+    }
+    if (what == event::asleep) {
+        return stamp("from") && isSeconds(line.field("for"), false);
+    }
+    if (what == event::clockChanged) {
+        return stamp("from") && isSeconds(line.field("by"), true);
+    }
+    if (what == event::monitorStarted) {
+        return number("monitor") || has("failed");
+    }
+    if (what == event::diagnosis) {
+        const std::string_view check = line.field("check");
+        return (check == timeUnavailable || timeOfText(check)) &&
+               verdictNamed(line.field("verdict")) && has("path");
+    }
+    if (what == event::message) {
+        return has("change") && has("text") && has("shown");
+    }
+    if (what == event::command) {
+        return has("change") && has("result");
+    }
+    if (what == event::sampling) {
+        return has("every") && has("window") && has("ipv4") && has("ipv6");
+    }
+    if (what == event::quality) {
+        return quality::windowOf(line).has_value();
+    }
+    return false;
 }
 
 std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn) {
@@ -134,7 +241,7 @@ std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn) {
     return parseLine(text);
 }
 
-std::string_view Line::field(std::string_view key) const {
+std::optional<std::string_view> Line::find(std::string_view key) const {
     for (std::size_t at = 0; at < fields.size();) {
         const std::size_t equals = fields.find('=', at);
         if (equals == std::string_view::npos) {
@@ -159,7 +266,7 @@ std::string_view Line::field(std::string_view key) const {
         }
         at = next;
     }
-    return {};
+    return std::nullopt;
 }
 
 } // namespace core::record

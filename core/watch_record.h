@@ -37,10 +37,16 @@ inline constexpr std::string_view diagnosis = "diagnosis"; // check, verdict, to
 inline constexpr std::string_view message = "message";     // change, text, shown
 inline constexpr std::string_view command = "command";     // change, result
 inline constexpr std::string_view stopped = "stopped";     // reason
-inline constexpr std::array all{started,      watching,       asleep,        clockChanged,
-                                monitorEnded, monitorStarted, logUnwritable, logWritable,
-                                diagnosis,    message,        command,       stopped};
+inline constexpr std::string_view sampling = "sampling"; // every, window, how each family is asked
+inline constexpr std::string_view quality = "quality";   // a window's round trips and loss
+inline constexpr std::array all{
+    started,     watching,  asleep,  clockChanged, monitorEnded, monitorStarted, logUnwritable,
+    logWritable, diagnosis, message, command,      stopped,      sampling,       quality};
 } // namespace event
+
+// What the watcher writes after a line it could write only part of (a full disk), or one a crash
+// cut short, before its own line end: such a line reads as cut, wherever the cut fell.
+inline constexpr char cutMark = '\x18'; // ASCII CAN, "cancel"
 
 // A moment as the record writes it: UTC, and the local clock's offset from it at that moment, so
 // a repeated daylight-saving hour is never ambiguous.
@@ -56,8 +62,8 @@ std::optional<Stamp> parseStamp(std::string_view text);
 
 using Field = std::pair<std::string_view, std::string_view>;
 
-// One whole line, its line end included. Values lose line ends and double quotes, which the
-// form has no room for.
+// One whole line, its line end included. Values lose control characters and double quotes, which
+// the form has no room for.
 std::string formatLine(const Stamp& at, std::string_view event,
                        const std::vector<Field>& fields = {});
 
@@ -66,12 +72,20 @@ struct Line {
     Stamp at;
     std::string_view event;
     std::string_view fields; // what follows the event word
-    // The value of a field, unquoted; empty where the line has none.
-    std::string_view field(std::string_view key) const;
+    // The value of a field, unquoted; nothing where the line has none.
+    std::optional<std::string_view> find(std::string_view key) const;
+    // The same, empty where the line has none.
+    std::string_view field(std::string_view key) const { return find(key).value_or(""); }
 };
 
-// Nothing for a line not in this form: a torn last line, or one a person typed.
+// Nothing for a line not in this form (key=value fields, a value with blanks in closed quotes) or
+// marked as cut: a torn line, or one a person typed.
 std::optional<Line> parseLine(std::string_view text);
+
+// Whether a line in the form holds what its event always holds, each field the readers rely on in
+// its shape: a line cut short at a field's end, or in such a value, is not whole. Events this
+// version does not know are not whole either.
+bool isWhole(const Line& line);
 
 // A line as a crash may leave it: the next whole line run on after a torn fragment, found by its
 // stamp and event word (runOn set), or else the line itself, as parseLine reads it.

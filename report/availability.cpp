@@ -134,9 +134,9 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
         first = coverage.first->utc;
         last = coverage.last->utc;
     }
-    if (report.earliest) {
-        first = std::min(first, coverage.utcOf(*report.earliest));
-        last = std::max(last, coverage.utcOf(*report.latest));
+    for (const Outage& outage : report.outages) {
+        first = std::min(first, outage.startUtc.value_or(coverage.utcOf(outage.start)));
+        last = std::max(last, outage.endUtc.value_or(coverage.utcOf(outage.end)));
     }
     if (first > last) {
         return figures; // an empty record and no outage: nothing to measure
@@ -157,8 +157,8 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     std::vector<Interval> spans;
     std::vector<Interval> widened;
     for (const Outage& outage : report.outages) {
-        const sys_seconds from = coverage.utcOf(outage.start);
-        const sys_seconds to = coverage.utcOf(outage.end);
+        const sys_seconds from = outage.startUtc.value_or(coverage.utcOf(outage.start));
+        const sys_seconds to = outage.endUtc.value_or(coverage.utcOf(outage.end));
         spans.emplace_back(from, std::max(from, to));
         widened.emplace_back(from - coverage.slack, std::max(from, to) + coverage.slack);
     }

@@ -70,9 +70,13 @@ class CoverageReader {
         } else if (what == event::diagnosis) {
             const auto check = core::timeOfText(line.field("check"));
             const auto verdict = core::verdictNamed(line.field("verdict"));
+            // Only a path that explains the verdict has a stop: past the provider's edge, or to
+            // the site. A stop beside any other verdict (a line edited by hand) says nothing.
+            const bool explained = verdict == Verdict::provider || verdict == Verdict::site;
             if (check && verdict) {
                 coverage_.diagnoses.push_back(
-                    {*check, *verdict, std::string(line.field("stopped-after"))});
+                    {*check, *verdict,
+                     explained ? std::string(line.field("stopped-after")) : std::string()});
             }
         }
         // Lines before any start (a record begun by hand, or its head cut off) count as a
@@ -146,7 +150,7 @@ class CoverageReader {
 
 } // namespace
 
-sys_seconds Coverage::utcOf(LocalTime time) const {
+sys_seconds Coverage::utcOf(LocalTime time, std::optional<sys_seconds> notBefore) const {
     if (offsets.empty()) {
         return sys_seconds{time.time_since_epoch()};
     }
@@ -160,7 +164,8 @@ sys_seconds Coverage::utcOf(LocalTime time) const {
         const auto after =
             std::upper_bound(offsets.begin(), offsets.end(), moment,
                              [](sys_seconds at, const OffsetRun& run) { return at < run.from; });
-        if (after == offsets.begin() || std::prev(after)->offset != offset) {
+        if (after == offsets.begin() || std::prev(after)->offset != offset ||
+            (notBefore && moment < *notBefore)) {
             continue;
         }
         const bool held = moment <= std::prev(after)->to + longestSilence;
@@ -171,7 +176,8 @@ sys_seconds Coverage::utcOf(LocalTime time) const {
         return shown ? *shown : *consistent;
     }
     const sys_seconds guess{time.time_since_epoch() - offsets.front().offset};
-    return sys_seconds{time.time_since_epoch() - offsetAt(guess)};
+    const sys_seconds placed{time.time_since_epoch() - offsetAt(guess)};
+    return notBefore ? std::max(placed, *notBefore) : placed;
 }
 
 seconds Coverage::offsetAt(sys_seconds moment) const {
@@ -218,10 +224,15 @@ Coverage readCoverage(std::FILE* file, std::string source) {
     coverage.problem = core::readLines(
         file, longestLine, 0, [&](std::string_view line, bool tornFront, bool ended) {
             ++lineNumber;
-            // A last line a crash cut short may be cut anywhere, even in a value: never read.
+            // A last line a crash cut short may be cut anywhere, even in a value: never read. A
+            // line cut short elsewhere is marked as cut, or lacks what its event always holds.
             bool runOn = false;
-            const auto parsed =
+            auto parsed =
                 tornFront || !ended ? std::nullopt : record::parseLineAfterFragment(line, runOn);
+            if (parsed && !record::isWhole(*parsed)) {
+                parsed.reset();
+                runOn = false;
+            }
             if (!parsed || runOn) {
                 skip(); // the torn fragment, whatever was run on after it
             }

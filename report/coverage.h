@@ -58,9 +58,11 @@ struct Coverage {
     std::vector<Diagnosed> diagnoses;
 
     // The moment a local time of the log stands for: by the offset the record shows holding at
-    // that moment (in the hour summer time repeats, watched both times, the first of the two);
-    // where it shows none, the offset it last gave before then.
-    std::chrono::sys_seconds utcOf(LocalTime time) const;
+    // that moment (in the hour summer time repeats, watched both times, the first of the two that
+    // is not before notBefore); where it shows none, the offset it gave last before then, or its
+    // first before its first line.
+    std::chrono::sys_seconds utcOf(LocalTime time,
+                                   std::optional<std::chrono::sys_seconds> notBefore = {}) const;
     // The local clock's offset at a moment, as the record last gave it before then.
     std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) const;
     bool watchedAt(std::chrono::sys_seconds moment) const;

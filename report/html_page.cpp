@@ -202,7 +202,7 @@ void appendMark(std::string& page, const Window& window, long from, long to,
     const long width = std::max(to - from, narrowest);
     append(page, "<rect", cssClass.empty() ? "" : " class=\"" + cssClass + "\"", " x=\"",
            std::to_string(x), "\" y=\"18\" width=\"", std::to_string(width),
-           "\" height=\"64\"><title>", title, "</title></rect>");
+           "\" height=\"64\"><title>", escaped(title), "</title></rect>");
 }
 
 void openRow(std::string& page, const std::string& date, const std::string& label,
@@ -453,7 +453,7 @@ std::string htmlPage(const Report& report, const std::string& source) {
                "</td><td class=\"n\">", core::spanText(outage.span()), "</td>");
         if (causes) {
             append(page, "<td><span class=\"swatch ", html::markClass(outage, true), "\"></span>",
-                   causeAndStop(outage), "</td>");
+                   escaped(causeAndStop(outage)), "</td>");
         }
         page += "</tr>\n";
     }

@@ -7,6 +7,7 @@ namespace report {
 
 using std::chrono::floor;
 using std::chrono::local_days;
+using std::chrono::sys_seconds;
 
 std::chrono::seconds Report::totalSpan() const {
     // Outages overlap only where time went backwards; then they are merged in start order.
@@ -62,11 +63,20 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
     previous_ = time;
     if (!current_ || time < current_->end || time - current_->end > report_.gap) {
         closeOutage();
-        current_ = Outage{time, time, 0, {}, 0, {}};
+        current_ = Outage{time, time, 0, {}, 0, {}, {}, {}};
     }
     current_->end = time;
     ++current_->checks;
     if (coverage_ != nullptr) {
+        // Each check no earlier than the one before it, and never further from the first than
+        // the log's times say: in an hour that is repeated or skipped, the outage keeps its order
+        // and its downtime stays within its span.
+        sys_seconds utc = coverage_->utcOf(time, current_->endUtc);
+        if (current_->startUtc) {
+            utc = std::min(utc, *current_->startUtc + current_->span());
+        }
+        current_->startUtc = current_->startUtc.value_or(utc);
+        current_->endUtc = utc;
         if (const Diagnosed* diagnosed = diagnoses_->of(time)) {
             auto& causes = current_->causes;
             const auto known = std::find(causes.begin(), causes.end(), diagnosed->verdict);
@@ -77,7 +87,7 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
                 stop = diagnosed->stoppedAfter;
             }
         }
-        current_->unwatchedChecks += coverage_->watchedAt(coverage_->utcOf(time)) ? 0 : 1;
+        current_->unwatchedChecks += coverage_->watchedAt(utc) ? 0 : 1;
     }
     const local_days day = floor<std::chrono::days>(time);
     if (currentChecksPerDay_.empty() || currentChecksPerDay_.back().first != day) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct Outage {
     long unwatchedChecks = 0;
     // For each of its causes, where the path stopped at its first diagnosis that says so.
     std::vector<std::string> stops;
+    // With the record: the moments its first and last checks stand for, its checks placed in
+    // their order, so that its downtime never exceeds its span.
+    std::optional<std::chrono::sys_seconds> startUtc;
+    std::optional<std::chrono::sys_seconds> endUtc;
     std::chrono::seconds span() const { return end - start; }
 };
 

@@ -2,20 +2,25 @@
 // Windows the icon in the notification area. One interface; each system shows it its own way.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "watcher.h"
 
 namespace watch {
 
+// Each call returns at once: a desktop that is slow, busy with an open menu or gone never holds
+// up the watching.
 class Desktop {
   public:
     virtual ~Desktop() = default;
-    // Shows a message; returns what became of it, for the record: "shown", or why not.
-    virtual std::string show(const Change& change, const std::string& title,
-                             const std::string& text) = 0;
+    // What became of a message, for the record: "shown", or why not. Called once, from any thread.
+    using Told = std::function<void(std::string outcome)>;
+    // Shows a message; what became of it comes back through told.
+    virtual void show(const Change& change, const std::string& title, const std::string& text,
+                      Told told) = 0;
     // The state changed: the icon's picture and tooltip follow.
-    virtual void stateChanged(const State& state) = 0;
+    virtual void stateChanged(const State& state, const std::string& tooltip) = 0;
 };
 
 // What a message about a change says, the same everywhere.

@@ -1,13 +1,16 @@
-// The record file's lines: each one whole in one write, a line the disk took only part of ended
-// first, and the file told apart from whatever its name leads to later.
+// The record file's lines: each one whole in one write, a line the disk took only part of marked as
+// cut and ended first, and the file told apart from whatever its name leads to later.
 #include "watch_os.h"
 
 namespace watch::os {
 
 bool Record::append(const std::string& line) {
-    // After a line the disk took only part of, a line end of its own: the torn part stays a line
-    // that readers skip, and the next line starts whole.
-    std::string text(torn_ ? lineEnd : "");
+    // After a line the disk took only part of, the cut mark and a line end of its own: the torn
+    // part stays a line that readers know for cut, and the next line starts whole.
+    std::string text;
+    if (torn_) {
+        text.append(1, core::record::cutMark).append(lineEnd);
+    }
     text.append(line, 0, line.ends_with('\n') ? line.size() - 1 : line.size()).append(lineEnd);
     const long wrote = writeAtEnd(text);
     const bool whole = wrote == static_cast<long>(text.size());

@@ -13,10 +13,42 @@ constexpr seconds logCheckEvery{5};
 constexpr std::size_t mostUnwritten = 10'000;
 constexpr std::size_t mostCommandsAtOnce = 4;
 
+// The record's end is read at the start: a day of windows and the last outage fit in it.
+constexpr long recentRead = 512L * 1024;
+
 Settings settingsOf(const Options& options) {
     Settings settings;
     settings.gap = options.gap;
     return settings;
+}
+
+// The whole lines at the record's end, in its order; text holds what they are read from.
+std::vector<core::record::Line> recentLines(const std::filesystem::path& path, std::string& text) {
+    std::vector<core::record::Line> lines;
+    std::FILE* file = core::system::openForReading(path);
+    if (file == nullptr) {
+        return lines;
+    }
+    if (::fseeko(file, 0, SEEK_END) == 0) {
+        const off_t size = ::ftello(file);
+        const off_t from = std::max<off_t>(0, size - recentRead);
+        if (size > 0 && ::fseeko(file, from, SEEK_SET) == 0) {
+            text.resize(static_cast<std::size_t>(size - from));
+            text.resize(std::fread(text.data(), 1, text.size(), file));
+            // Read from the middle of a line: that line is not whole here.
+            std::size_t start = from == 0 ? 0 : std::min(text.find('\n'), text.size() - 1) + 1;
+            for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;
+                 start = end + 1) {
+                const auto line =
+                    core::record::parseLine(std::string_view(text).substr(start, end - start));
+                if (line && core::record::isWhole(*line)) {
+                    lines.push_back(*line);
+                }
+            }
+        }
+    }
+    std::fclose(file);
+    return lines;
 }
 } // namespace
 
@@ -30,9 +62,11 @@ Session::~Session() {
 }
 
 void Session::begin(std::string_view version) {
+    std::string text;
+    const std::vector<core::record::Line> recent = recentLines(recordPath_, text);
     record_ = os::Record::open(recordPath_, recordProblem_);
     watcher_.recordProblem(recordProblem_);
-    watcher_.start(os::readClocks(), version, os::osName(), os::processId());
+    watcher_.start(os::readClocks(), version, os::osName(), os::processId(), recent);
     nextLogCheck_ = steady_clock::now();
     service();
 }
@@ -64,6 +98,14 @@ void Session::service() {
             watcher_.diagnosed(now, *result);
         }
     }
+    std::vector<std::tuple<Change, std::string, std::string>> told;
+    {
+        const std::scoped_lock lock(told_->mutex);
+        told.swap(told_->messages);
+    }
+    for (const auto& [change, text, outcome] : told) {
+        watcher_.told(now, change, text, outcome);
+    }
     std::erase_if(commands_, [&](Running& running) {
         const auto how = running.command->ended(commandTimeLimit);
         if (how) {
@@ -78,7 +120,7 @@ void Session::service() {
     const State state = watcher_.state();
     if (const std::string text = stateText(state, now.stamp()); text != shownState_) {
         shownState_ = text;
-        desktop_.stateChanged(state);
+        desktop_.stateChanged(state, text);
     }
 }
 
@@ -142,12 +184,20 @@ void Session::diagnose() {
 
 void Session::announce(const Change& change) {
     const Readings now = os::readClocks();
-    const std::string kind = change.kind == Change::Kind::down ? "down" : "up";
+    const std::string kind(Change::wordOf(change.kind));
     const std::string title = changeTitle(change);
     const std::string text = changeText(change);
-    if (!options_.quiet) {
-        const std::string shown = desktop_.show(change, title, text);
-        watcher_.note(now, event::message, {{"change", kind}, {"text", text}, {"shown", shown}});
+    if (options_.quiet) {
+        watcher_.told(now, change, text, "not shown: --quiet");
+    } else {
+        desktop_.show(change, title, text,
+                      [told = told_, change, text, wake = wake_](std::string outcome) {
+                          {
+                              const std::scoped_lock lock(told->mutex);
+                              told->messages.emplace_back(change, text, std::move(outcome));
+                          }
+                          wake();
+                      });
     }
     if (options_.onChange.empty()) {
         return;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "desktop.h"
@@ -58,6 +59,11 @@ class Session final : public World {
         std::mutex mutex;
         std::optional<Diagnosis> result;
     };
+    // What became of each message, as the desktop tells it from its own thread.
+    struct Told {
+        std::mutex mutex;
+        std::vector<std::tuple<Change, std::string, std::string>> messages; // change, text, outcome
+    };
     struct Running {
         std::string change;
         std::unique_ptr<os::Command> command;
@@ -78,6 +84,7 @@ class Session final : public World {
     std::unique_ptr<os::Child> monitor_;
     std::deque<std::string> unwritten_; // lines the record could not take yet, in order
     std::shared_ptr<Pending> pending_;
+    std::shared_ptr<Told> told_ = std::make_shared<Told>();
     std::chrono::steady_clock::time_point nextLogCheck_{};
     std::vector<Running> commands_;
     std::string shownState_;

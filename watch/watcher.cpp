@@ -40,7 +40,7 @@ Stamp Watcher::stampAt(sys_time<milliseconds> moment) {
 }
 
 void Watcher::start(const Readings& now, std::string_view version, std::string_view os,
-                    long watcher) {
+                    long watcher, const std::vector<core::record::Line>& recent) {
     previous_ = now;
     version_ = version;
     os_ = os;
@@ -58,6 +58,51 @@ void Watcher::start(const Readings& now, std::string_view version, std::string_v
     if (!monitor_) {
         restartAt_ = now.awake + settings_.restartDelay;
     }
+    carryOn(now, recent);
+}
+
+// The last change told of, read back: a down with no up after it, its checks seen within the gap,
+// is an outage still going on. Its checks are the first and each diagnosed since.
+void Watcher::carryOn(const Readings& now, const std::vector<core::record::Line>& recent) {
+    const core::record::Line* down = nullptr;
+    for (const core::record::Line& line : recent) {
+        const std::string_view change = line.field("change");
+        if (line.event == event::message && (change == "down" || change == "up")) {
+            down = change == "down" ? &line : nullptr;
+        }
+    }
+    const auto since =
+        down != nullptr ? core::record::parseStamp(down->field("since")) : std::nullopt;
+    if (!since) {
+        return; // none, or told by a version that did not say since when
+    }
+    const std::string_view firstCheck = down->field("first-check");
+    sys_seconds lastSeen = since->utc;
+    long checks = 1;
+    for (const core::record::Line& line : recent) {
+        if (line.event == event::diagnosis && line.at.utc >= since->utc &&
+            line.field("check") != firstCheck) {
+            ++checks;
+            lastSeen = std::max(lastSeen, line.at.utc);
+        }
+    }
+    const auto wall = floor<seconds>(now.wall);
+    if (wall - lastSeen > settings_.gap) {
+        return; // it ended, or was no longer seen, while nothing watched
+    }
+    const auto ago = [&](sys_seconds moment) {
+        return duration_cast<milliseconds>(std::max(wall - moment, seconds{0}));
+    };
+    Change change{Change::Kind::down,
+                  *since,
+                  std::string(firstCheck),
+                  0s,
+                  checks,
+                  core::verdictNamed(down->field("cause")),
+                  ""};
+    outage_ =
+        Outage{std::move(change), now.awake - ago(since->utc), now.awake - ago(lastSeen), true};
+    lastFailure_ = Stamp{lastSeen, world_.offsetAt(lastSeen)};
 }
 
 void Watcher::restate(const Readings& now) {
@@ -181,17 +226,18 @@ void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     const std::string stop = stoppedAfter(verdict, seen);
     bool firstOfOutage = false;
     for (const FailedCheck& check : diagnosing_) {
+        // The path always last: a line cut short anywhere lacks it, or holds it unclosed.
         std::vector<core::record::Field> fields{{"check", check.timeText},
-                                                {"verdict", core::wordOf(verdict)},
-                                                {"took", took},
-                                                {"local", local},
-                                                {"dns", names},
-                                                {"beyond", beyond},
-                                                {"site", site},
-                                                {"path", paths}};
+                                                {"verdict", core::wordOf(verdict)}};
         if (!stop.empty()) {
             fields.emplace_back("stopped-after", stop);
         }
+        fields.insert(fields.end(), {{"took", took},
+                                     {"local", local},
+                                     {"dns", names},
+                                     {"beyond", beyond},
+                                     {"site", site},
+                                     {"path", paths}});
         write(now, event::diagnosis, fields);
         firstOfOutage = firstOfOutage || (outage_ && check.timeText == outage_->down.firstCheck);
     }
@@ -235,6 +281,19 @@ void Watcher::note(const Readings& now, std::string_view event,
                    const std::vector<core::record::Field>& fields) {
     observeClocks(now);
     write(now, event, fields);
+}
+
+void Watcher::told(const Readings& now, const Change& change, const std::string& text,
+                   const std::string& outcome) {
+    const std::string since = core::record::stampText(change.since);
+    std::vector<core::record::Field> fields{{"change", Change::wordOf(change.kind)},
+                                            {"since", since},
+                                            {"first-check", change.firstCheck}};
+    if (change.cause) {
+        fields.emplace_back("cause", core::wordOf(*change.cause));
+    }
+    fields.insert(fields.end(), {{"text", text}, {"shown", outcome}});
+    note(now, event::message, fields);
 }
 
 void Watcher::recordProblem(const std::string& problem) {

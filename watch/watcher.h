@@ -39,6 +39,7 @@ struct Diagnosis {
 // A change the person is told of: the connection is down, or back.
 struct Change {
     enum class Kind { down, up } kind;
+    static std::string_view wordOf(Kind kind) { return kind == Kind::down ? "down" : "up"; }
     Stamp since;            // when the watcher saw the outage's first failed check
     std::string firstCheck; // its time text in the log
     // From the first failed check the watcher saw to the last, on its own clock that stands still
@@ -83,7 +84,10 @@ class Watcher {
   public:
     explicit Watcher(World& world, Settings settings = {});
 
-    void start(const Readings& now, std::string_view version, std::string_view os, long watcher);
+    // recent: the record's last whole lines, in its order, as the last watcher left them: an
+    // outage it told of and saw going on within the gap is the same outage, told of already.
+    void start(const Readings& now, std::string_view version, std::string_view os, long watcher,
+               const std::vector<core::record::Line>& recent = {});
     // Called often (four times a second): notices sleep and clock changes, keeps the
     // still-watching lines coming, restarts the monitor, and says when the connection is back.
     void tick(const Readings& now);
@@ -96,9 +100,13 @@ class Watcher {
     // The record was moved or deleted, and a new one begun: it starts as a record does.
     void restate(const Readings& now);
     void stop(const Readings& now, const std::string& reason);
-    // A line of the program's own: a message shown, a command run.
+    // A line of the program's own: a command run.
     void note(const Readings& now, std::string_view event,
               const std::vector<core::record::Field>& fields);
+    // What became of a message about a change: the record's line for it, which a watcher started
+    // later reads to carry an outage on.
+    void told(const Readings& now, const Change& change, const std::string& text,
+              const std::string& outcome);
 
     State state() const;
 
@@ -110,6 +118,7 @@ class Watcher {
     void diagnoseWaiting();
     void announceDown(std::optional<Verdict> cause);
     Stamp stampAt(std::chrono::sys_time<std::chrono::milliseconds> moment);
+    void carryOn(const Readings& now, const std::vector<core::record::Line>& recent);
 
     struct Outage {
         Change down;

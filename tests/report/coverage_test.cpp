@@ -57,8 +57,9 @@ std::vector<std::string> everyFiveMinutes(sys_seconds from, int count, sys_secon
     for (int i = 0; i < count; ++i) {
         const sys_seconds moment = from + minutes{5 * i};
         const core::record::Stamp stamp{moment, moment < offsetChange ? 2h : 1h};
-        std::string line = i == 0 ? core::record::formatLine(stamp, "started", {{"os", "linux"}})
-                                  : core::record::formatLine(stamp, "watching");
+        std::string line =
+            i == 0 ? core::record::formatLine(stamp, "started", {{"os", "linux"}, {"monitor", "2"}})
+                   : core::record::formatLine(stamp, "watching");
         line.pop_back();
         record.push_back(line);
     }
@@ -68,7 +69,7 @@ std::vector<std::string> everyFiveMinutes(sys_seconds from, int count, sys_secon
 } // namespace
 
 TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
-    const std::string linux = " started os=linux";
+    const std::string linux = " started os=linux monitor=2";
     // The night summer time ended: 02:00 to 03:00 came twice, first at +02:00, then at +01:00.
     const sys_seconds changed = sys_days{2024y / 10 / 27} + 1h;
     std::vector<std::string> repeatedHour = everyFiveMinutes(changed - 90min, 31, changed);
@@ -175,13 +176,22 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
          62s,
          62s + 80s},
         {"the margin clipped to the watched time, Windows' longer check",
-         {at("10:00") + " started os=windows", at("10:05") + " stopped"},
+         {at("10:00") + " started os=windows monitor=2", at("10:05") + " stopped"},
          {"Mon Feb 12 10:00:10 2024"},
          5min,
          5min,
          0s,
          10s + 51s},
         {"the repeated hour read by its offsets", repeatedHour, {}, 150min, 150min, 0s, 0s},
+        // 02:59:20 came twice, 03:00:37 once: the outage keeps its order and its 77 s.
+        {"an outage across the end of the hour repeated",
+         repeatedHour,
+         {"Sun Oct 27 02:59:20 2024", "Sun Oct 27 02:59:50 2024", "Sun Oct 27 03:00:20 2024",
+          "Sun Oct 27 03:00:37 2024"},
+         150min,
+         150min,
+         77s,
+         157s},
         // Stopped on a Friday in summer time, started on the Monday after it ended: the log's
         // local times are placed by the offset the record shows holding then.
         {"the outage after the end of summer time",
@@ -218,9 +228,9 @@ TEST(Coverage, WatchedTimeAndTheBoundsOfDowntime) {
          0s,
          0s},
         {"a monitor that fails to start, or to start again, is not watching",
-         {at("10:00") + linux + " monitor-failed=\"no such file\"", at("10:05") + " watching",
-          at("10:05:10") + " monitor-started failed=x", at("10:10") + " monitor-started monitor=5",
-          at("10:15") + " stopped"},
+         {at("10:00") + " started os=linux monitor-failed=\"no such file\"",
+          at("10:05") + " watching", at("10:05:10") + " monitor-started failed=x",
+          at("10:10") + " monitor-started monitor=5", at("10:15") + " stopped"},
          {},
          15min,
          5min,
@@ -260,8 +270,9 @@ TEST(Coverage, ALocalTimeTakesTheOffsetTheRecordShowsHoldingThen) {
     repeated.push_back(repeated.back().substr(0, 25) + " stopped");
     // Watched on a Friday in summer time, then for twenty minutes on the Monday after it ended.
     const std::vector<std::string> weekend = {
-        "2024-10-25T16:00:00+02:00 started os=linux", "2024-10-25T16:10:00+02:00 stopped",
-        "2024-10-28T09:00:00+01:00 started os=linux", "2024-10-28T09:20:00+01:00 stopped"};
+        "2024-10-25T16:00:00+02:00 started os=linux monitor=2", "2024-10-25T16:10:00+02:00 stopped",
+        "2024-10-28T09:00:00+01:00 started os=linux monitor=2",
+        "2024-10-28T09:20:00+01:00 stopped"};
     const local_days sunday{2024y / 10 / 27};
     const local_days monday{2024y / 10 / 28};
     const struct {
@@ -300,9 +311,9 @@ TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
     // A check just after midnight, its margin reaching back into a session of the day before.
     std::vector<std::string> overMidnight =
         everyFiveMinutes(sys_days{2024y / 2 / 12} - 2h, 12, start);
-    overMidnight.insert(overMidnight.end(),
-                        {"2024-02-11T23:59:50+01:00 stopped", at("00:00:05") + " started os=linux",
-                         at("00:05") + " watching", at("00:10") + " stopped"});
+    overMidnight.insert(overMidnight.end(), {"2024-02-11T23:59:50+01:00 stopped",
+                                             at("00:00:05") + " started os=linux monitor=2",
+                                             at("00:05") + " watching", at("00:10") + " stopped"});
     const report::Report night =
         reportOf(coverageOf(lines(overMidnight)), {"Mon Feb 12 00:00:10 2024"}, {twelfth, twelfth});
     EXPECT_EQ(night.watch->period, 10min);
@@ -310,15 +321,22 @@ TEST(Coverage, TheDaysSelectedAreThePeriodBothIncluded) {
 }
 
 TEST(Coverage, TornAndForeignLinesAreSkippedAndCounted) {
+    const std::string check = " diagnosis check=\"Mon Feb 12 10:11:50 2024\" verdict=provider";
     const auto coverage = coverageOf(
-        lines({at("10:00") + " started os=linux", "typed by hand", at("10:05") + " watching",
+        lines({at("10:00") + " started os=linux monitor=2", "typed by hand",
+               at("10:05") + " watching",
+               // Lines cut short wherever the cut fell, none read: in the event word, in a quoted
+               // value, at a field's end, and one the watcher marked as cut.
+               at("10:06") + " watchi", at("10:06") + check + " stopped-after=\"100.64.0.1 (ho",
+               at("10:06") + check + " took=2.3s", at("10:06") + check + " to\x18",
                at("10:10").substr(0, 20), std::string(20'000, 'x')}) +
         // A last line a crash cut short, its verdict too: never read.
-        at("10:12") + " diagnosis check=\"Mon Feb 12 10:11:50 2024\" verdict=provider");
-    EXPECT_EQ(coverage.skippedLines, 4);
-    EXPECT_EQ(coverage.firstSkippedLines, (std::vector<long>{2, 4, 5, 6}));
-    EXPECT_EQ(coverage.watched.size(), 1U);
-    EXPECT_TRUE(coverage.watchedAt(coverage.watched.front().to.utc)) << "up to its last line";
+        at("10:12") + check + " path=none");
+    EXPECT_EQ(coverage.skippedLines, 8);
+    EXPECT_EQ(coverage.firstSkippedLines, (std::vector<long>{2, 4, 5, 6, 7}));
+    ASSERT_EQ(coverage.watched.size(), 1U);
+    EXPECT_EQ(coverage.watched.front().to.utc, core::record::parseStamp(at("10:05"))->utc)
+        << "up to its last whole line";
     EXPECT_TRUE(coverage.diagnoses.empty());
 }
 
@@ -355,7 +373,7 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
         {"watched, never diagnosed", {}, 2, 1, Verdict::unknown, "unknown"},
     };
     for (const auto& [name, causes, checks, unwatched, counted, shown] : cases) {
-        const report::Outage outage{noon, noon, checks, causes, unwatched, {}};
+        const report::Outage outage{noon, noon, checks, causes, unwatched, {}, {}, {}};
         EXPECT_EQ(report::primaryCause(outage).name(), counted.name()) << name;
         EXPECT_EQ(report::causeList(outage), shown) << name;
     }
@@ -363,16 +381,16 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
 
 TEST(Coverage, TheOutputsCarryTheCauses) {
     // The clock set back a minute at 10:06: 10:05:00 came twice, each time diagnosed on its own.
-    const auto coverage = coverageOf(
-        lines({at("09:50") + " started os=linux", at("09:55") + " stopped",
-               at("10:00") + " started os=linux", at("10:05") + " watching",
-               at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=dns",
-               at("10:05:50") + " diagnosis check=\"Mon Feb 12 10:05:31 2024\" verdict=provider "
-                                "stopped-after=\"100.64.0.1 (hop 2)\"",
-               at("10:05") + " clock-changed by=-60s from=" + at("10:06"),
-               at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=provider "
-                                "stopped-after=\"2001:db8:64::1 (hop 2)\"",
-               at("10:10") + " stopped"}));
+    const auto coverage = coverageOf(lines(
+        {at("09:50") + " started os=linux monitor=2", at("09:55") + " stopped",
+         at("10:00") + " started os=linux monitor=2", at("10:05") + " watching",
+         at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=dns path=none",
+         at("10:05:50") + " diagnosis check=\"Mon Feb 12 10:05:31 2024\" verdict=provider "
+                          "stopped-after=\"100.64.0.1 (hop 2)\" path=none",
+         at("10:05") + " clock-changed by=-60s from=" + at("10:06"),
+         at("10:05:20") + " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=provider "
+                          "stopped-after=\"2001:db8:64::1 (hop 2)\" path=none",
+         at("10:10") + " stopped"}));
     // A check of its own before them, never diagnosed: no verdict of a later check is its.
     const report::Report figures =
         reportOf(coverage, {"Mon Feb 12 10:02:00 2024", "Mon Feb 12 10:05:00 2024",
@@ -421,12 +439,13 @@ TEST(Coverage, WhatTheRecordCannotTellIsSaidNotGuessed) {
     EXPECT_NE(report::textSummary(figures, "log").find("could not be read (Is a directory)"),
               std::string::npos);
     const std::string unwatched = report::textSummary(
-        reportOf(coverageOf(lines({at("10:05") + " started os=linux"})), check), "log");
+        reportOf(coverageOf(lines({at("10:05") + " started os=linux monitor=2"})), check), "log");
     EXPECT_NE(unwatched.find("; no watched time to measure availability in"), std::string::npos)
         << unwatched;
     const std::string third = report::textSummary(
-        reportOf(coverageOf(lines({at("10:00") + " started os=linux", at("10:01:40") + " stopped",
-                                   at("10:05") + " started os=linux"})),
+        reportOf(coverageOf(lines({at("10:00") + " started os=linux monitor=2",
+                                   at("10:01:40") + " stopped",
+                                   at("10:05") + " started os=linux monitor=2"})),
                  check),
         "log");
     EXPECT_NE(third.find("Watched 0h 01m of 0h 05m (33.3%)"), std::string::npos) << "never more";
@@ -442,17 +461,59 @@ TEST(Coverage, WhatTheRecordCannotTellIsSaidNotGuessed) {
 }
 
 TEST(Coverage, AnOutageSaysWhereItsPathStoppedFromAnyOfItsChecks) {
-    // The first diagnosis traced no path; the second, of the same verdict, did.
-    const auto coverage = coverageOf(
-        lines({at("10:00") + " started os=linux",
-               at("10:01:05") + " diagnosis check=\"Mon Feb 12 10:01:00 2024\" verdict=provider",
-               at("10:01:35") + " diagnosis check=\"Mon Feb 12 10:01:30 2024\" verdict=provider "
-                                "stopped-after=\"100.64.0.1 (hop 2)\"",
-               at("10:05") + " stopped"}));
-    const report::Report figures =
-        reportOf(coverage, {"Mon Feb 12 10:01:00 2024", "Mon Feb 12 10:01:30 2024"});
-    ASSERT_EQ(figures.outages.size(), 1U);
-    EXPECT_EQ(report::stoppedAfter(figures.outages.front()), "100.64.0.1 (hop 2)");
+    // A diagnosis line of the record: its check at 10:0M:00 and 10:0M:30, its verdict and stop.
+    const auto diagnosis = [](const char* check, const char* verdict, const char* stop) {
+        return at("10:05") + " diagnosis check=\"Mon Feb 12 " + check +
+               " 2024\" verdict=" + verdict +
+               (*stop != '\0' ? std::string(" stopped-after=\"") + stop + "\"" : "") + " path=none";
+    };
+    const struct {
+        const char* name;
+        std::vector<std::string> diagnoses; // of the outage's two checks, 10:01:00 and 10:01:30
+        const char* stop;
+        const char* counted; // the cause both outages count under
+    } cases[] = {
+        {"the first traced no path; the second, of the same verdict, did",
+         {diagnosis("10:01:00", "provider", ""),
+          diagnosis("10:01:30", "provider", "100.64.0.1 (hop 2)")},
+         "100.64.0.1 (hop 2)",
+         "provider"},
+        {"cleared first, the provider after: the provider's stop",
+         {diagnosis("10:01:00", "cleared", ""),
+          diagnosis("10:01:30", "provider", "100.64.0.1 (hop 2)")},
+         "100.64.0.1 (hop 2)",
+         "provider"},
+        {"the first of two stops of the cause it counts under",
+         {diagnosis("10:01:00", "site", "198.51.100.1 (hop 5)"),
+          diagnosis("10:01:30", "site", "198.51.100.2 (hop 6)")},
+         "198.51.100.1 (hop 5)",
+         "site"},
+        {"a stop beside a verdict no path explains says nothing",
+         {diagnosis("10:01:00", "dns", "100.64.0.1 (hop 2)")},
+         "",
+         "dns"},
+    };
+    for (const auto& [name, diagnoses, stop, counted] : cases) {
+        std::vector<std::string> record = {at("10:00") + " started os=linux monitor=2"};
+        record.insert(record.end(), diagnoses.begin(), diagnoses.end());
+        // A second outage of the same cause, with no stop: one of the two stopped there.
+        record.push_back(diagnosis("10:20:00", counted, ""));
+        record.push_back(at("10:30") + " stopped");
+        const report::Report figures = reportOf(
+            coverageOf(lines(record)),
+            {"Mon Feb 12 10:01:00 2024", "Mon Feb 12 10:01:30 2024", "Mon Feb 12 10:20:00 2024"});
+        ASSERT_EQ(figures.outages.size(), 2U) << name;
+        EXPECT_EQ(report::stoppedAfter(figures.outages.front()), stop) << name;
+        const std::string csv = report::csvTable(figures);
+        EXPECT_NE(csv.find(std::string(",") + stop + "\n"), std::string::npos) << name << csv;
+        const std::string summary = report::textSummary(figures, "log");
+        EXPECT_NE(summary.find(std::string(counted) + "   "), std::string::npos) << name;
+        EXPECT_NE(summary.find(" 2 outages "), std::string::npos) << name << summary;
+        EXPECT_EQ(summary.find(std::string("the path stopped after ") + stop + " in 1 of them\n") !=
+                      std::string::npos,
+                  *stop != '\0')
+            << name << summary;
+    }
 }
 
 TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
@@ -460,11 +521,12 @@ TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
     // one unwatched, and an outage of two hours on day 40.
     const sys_seconds start = sys_days{2024y / 1 / 1};
     const auto stamp = [](sys_seconds moment) { return core::record::stampText({moment, 0s}); };
-    std::string record = stamp(start) + " started os=linux\n";
+    std::string record = stamp(start) + " started os=linux monitor=2\n";
     for (sys_seconds moment = start + minutes{5}; moment < start + days{90}; moment += minutes{5}) {
         record += stamp(moment) + " watching\n";
     }
-    record += stamp(start + days{90}) + " stopped\n" + stamp(start + days{100}) + " started\n";
+    record += stamp(start + days{90}) + " stopped\n" + stamp(start + days{100}) +
+              " started os=linux monitor=2\n";
     std::vector<std::string> checks = {"Fri Jan  5 12:00:00 2024", "Fri Feb  9 10:00:00 2024"};
     for (int i = 1; i <= 240; ++i) { // every 30 s for two hours
         const LocalTime moment = LocalTime{local_days{2024y / 2 / 9} + 10h + seconds{30 * i}};

@@ -156,7 +156,7 @@ done
 # The watcher's record beside the log is read; one named that cannot be read is said, and the
 # report goes on with the log alone; one read from standard input only when named.
 printf '2024-02-18T00:29:00+01:00 started version=1 os=windows watcher=1 monitor=2\r\n' >connectivityWatch.txt
-printf '2024-02-18T00:30:10+01:00 diagnosis check="Sun Feb 18 00:29:21 2024" verdict=dns\r\n' >>connectivityWatch.txt
+printf '2024-02-18T00:30:10+01:00 diagnosis check="Sun Feb 18 00:29:21 2024" verdict=dns path=none\r\n' >>connectivityWatch.txt
 printf '2024-02-18T00:33:00+01:00 stopped\r\n' >>connectivityWatch.txt
 [[ $(report log.txt --csv -) == *'2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,dns'* ]] ||
     fail "the record beside the log: $(report log.txt --csv -)"

@@ -1,8 +1,10 @@
 // Just enough of RFC 1035 to answer one question per datagram, with the question echoed back.
 #include "dns_responder.h"
 
+#include <chrono>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -25,18 +27,29 @@ void append16(std::vector<unsigned char>& out, std::uint16_t value) {
     out.push_back(static_cast<unsigned char>(value & 0xff));
 }
 
-// The reply to one query, or nothing when the query is malformed or meant to go unanswered.
-std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size, DnsReply ipv4,
-                                   DnsReply ipv6, const unsigned char (&ipv4Answer)[4],
-                                   const unsigned char (&ipv6Answer)[16]) {
+// Where the question's name ends (its last byte, the root label), or nothing for a malformed one.
+std::optional<std::size_t> nameEnd(const unsigned char* query, std::size_t size) {
     std::size_t end = headerSize;
     while (end < size && query[end] != 0) {
         end += query[end] + 1U; // one label
     }
-    if (size < headerSize || end + 5 > size) {
+    return size < headerSize || end + 5 > size ? std::nullopt : std::optional(end);
+}
+
+std::uint16_t typeOf(const unsigned char* query, std::size_t end) {
+    return static_cast<std::uint16_t>(query[end + 1] << 8 | query[end + 2]);
+}
+
+// The reply to one query, or nothing when the query is malformed or meant to go unanswered.
+std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size, DnsReply ipv4,
+                                   DnsReply ipv6, const unsigned char (&ipv4Answer)[4],
+                                   const unsigned char (&ipv6Answer)[16]) {
+    const auto found = nameEnd(query, size);
+    if (!found) {
         return {};
     }
-    const auto type = static_cast<std::uint16_t>(query[end + 1] << 8 | query[end + 2]);
+    const std::size_t end = *found;
+    const auto type = typeOf(query, end);
     const std::size_t questionEnd = end + 5;
     const DnsReply reply = type == typeA ? ipv4 : type == typeAaaa ? ipv6 : DnsReply::answer;
     if (reply == DnsReply::silent) {
@@ -44,9 +57,13 @@ std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size,
     }
     std::vector<unsigned char> out(query, query + questionEnd);
     out[2] = static_cast<unsigned char>(0x80 | (query[2] & 0x01)); // a response; RD echoed
-    // RA, and SERVFAIL, NXDOMAIN or NOERROR
-    out[3] = reply == DnsReply::servfail ? 0x82 : reply == DnsReply::nxdomain ? 0x83 : 0x80;
-    const bool hasRecord = reply == DnsReply::answer && (type == typeA || type == typeAaaa);
+    // RA, and SERVFAIL, NXDOMAIN, REFUSED or NOERROR
+    out[3] = reply == DnsReply::servfail   ? 0x82
+             : reply == DnsReply::nxdomain ? 0x83
+             : reply == DnsReply::refused  ? 0x85
+                                           : 0x80;
+    const bool answers = reply == DnsReply::answer || reply == DnsReply::slow;
+    const bool hasRecord = answers && (type == typeA || type == typeAaaa);
     out[6] = 0;
     out[7] = hasRecord ? 1 : 0; // answers
     std::fill(out.begin() + 8, out.begin() + headerSize, 0);
@@ -102,9 +119,30 @@ DnsResponder::~DnsResponder() {
 }
 
 void DnsResponder::serve(DnsReply ipv4, DnsReply ipv6) {
+    struct Later {
+        std::chrono::steady_clock::time_point due;
+        std::vector<unsigned char> reply;
+        sockaddr_storage to;
+        socklen_t length;
+    };
+    std::vector<Later> later; // slow replies, in the order they are due
     pollfd watched[] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
     unsigned char query[512];
-    while (::poll(watched, 2, -1) >= 0 && watched[1].revents == 0) {
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        while (!later.empty() && later.front().due <= now) {
+            ::sendto(fd_, later.front().reply.data(), later.front().reply.size(), 0,
+                     reinterpret_cast<sockaddr*>(&later.front().to), later.front().length);
+            later.erase(later.begin());
+        }
+        const int wait = later.empty()
+                             ? -1
+                             : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                                    later.front().due - now)
+                                                    .count());
+        if (::poll(watched, 2, wait) < 0 || watched[1].revents != 0) {
+            return;
+        }
         sockaddr_storage from{};
         socklen_t fromLength = sizeof from;
         const ssize_t size = ::recvfrom(fd_, query, sizeof query, MSG_DONTWAIT,
@@ -113,9 +151,20 @@ void DnsResponder::serve(DnsReply ipv4, DnsReply ipv6) {
             continue;
         }
         ++queries_;
-        const auto reply =
+        auto reply =
             replyTo(query, static_cast<std::size_t>(size), ipv4, ipv6, ipv4Answer_, ipv6Answer_);
-        if (!reply.empty()) {
+        if (reply.empty()) {
+            continue;
+        }
+        const auto type = typeOf(query, *nameEnd(query, static_cast<std::size_t>(size)));
+        const bool slow = (type == typeA      ? ipv4
+                           : type == typeAaaa ? ipv6
+                                              : DnsReply::answer) == DnsReply::slow;
+        if (slow) {
+            later.push_back({std::chrono::steady_clock::now() +
+                                 std::chrono::milliseconds{slowReplyMilliseconds},
+                             std::move(reply), from, fromLength});
+        } else {
             ::sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                      fromLength);
         }

@@ -1,5 +1,5 @@
-// A small loopback DNS server for resolver tests: per query type, answer, stay silent, fail or say
-// there is no such name.
+// A small loopback DNS server for resolver tests: per query type, answer (at once or after three
+// seconds), stay silent, fail, refuse or say there is no such name.
 #pragma once
 
 #include <atomic>
@@ -9,7 +9,9 @@
 
 namespace loopback {
 
-enum class DnsReply { answer, silent, servfail, nxdomain };
+enum class DnsReply { answer, silent, servfail, nxdomain, refused, slow };
+// How long a slow reply waits: a forwarder whose upstream is far and busy.
+inline constexpr int slowReplyMilliseconds = 3000;
 
 // Where a responder listens (IPv4), and the addresses it gives.
 struct DnsAddresses {

@@ -1,7 +1,7 @@
 // The loopback DNS responder as a program, for end-to-end runs in a private network namespace.
 // usage: dns_responder PORT A_REPLY AAAA_REPLY [LISTEN A_ADDRESS AAAA_ADDRESS]
-// (each reply answer|silent|servfail|nxdomain; by default it listens on and answers with loopback);
-// runs until killed.
+// (each reply answer|slow|silent|servfail|nxdomain|refused; by default it listens on and answers
+// with loopback); runs until killed.
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -17,6 +17,8 @@ loopback::DnsReply replyNamed(const std::string& name) {
     }
     return name == "servfail"   ? loopback::DnsReply::servfail
            : name == "nxdomain" ? loopback::DnsReply::nxdomain
+           : name == "refused"  ? loopback::DnsReply::refused
+           : name == "slow"     ? loopback::DnsReply::slow
                                 : loopback::DnsReply::answer;
 }
 } // namespace

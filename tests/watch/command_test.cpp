@@ -31,7 +31,8 @@ bool alive(pid_t pid) {
 } // namespace
 
 TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedAtItsEndOrItsLimit) {
-    // Each command leaves a process in the background and writes down its own and that one's.
+    // Each command leaves two processes in the background, one in a session of its own, and
+    // writes down their numbers and its own.
     const struct {
         std::string line;
         std::chrono::milliseconds limit;
@@ -44,7 +45,8 @@ TEST(Command, RunsWithTheChangeInItsEnvironmentAndEndsWithWhatItStartedAtItsEndO
         const std::string pids = ::testing::TempDir() + "command-pids";
         std::string why;
         std::string script = "sleep 30 & echo $! >";
-        script.append(pids).append("; echo $$ >>").append(pids).append("; ").append(line);
+        script.append(pids).append("; setsid sleep 30 & echo $! >>").append(pids);
+        script.append("; echo $$ >>").append(pids).append("; ").append(line);
         const auto command =
             watch::os::Command::start(script, {{"CONNECTIVITY_EVENT", "down"}}, why);
         ASSERT_TRUE(command) << why;

@@ -1,13 +1,18 @@
 // The record through a full disk, with a file-size limit standing in for it: whole lines only,
-// each after a torn one on a line of its own, and none lost while the disk is full; the folder's
-// claim, which moving the record does not take away.
+// each after a torn one on a line of its own, and none lost while the disk is full; a disk full
+// for the person though root has room left; the folder's claim, which moving the record does not
+// take away.
 #include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "session.h"
@@ -42,11 +47,13 @@ void limitFilesTo(std::optional<rlim_t> size) {
 
 class NoDesktop final : public watch::Desktop {
   public:
-    std::string show(const watch::Change& /*change*/, const std::string& /*title*/,
-                     const std::string& /*text*/) override {
-        return "shown";
+    void show(const watch::Change& /*change*/, const std::string& /*title*/,
+              const std::string& /*text*/, Told told) override {
+        told("shown");
     }
-    void stateChanged(const watch::State& state) override { shown = state.kind; }
+    void stateChanged(const watch::State& state, const std::string& /*tooltip*/) override {
+        shown = state.kind;
+    }
     watch::State::Kind shown = watch::State::Kind::online;
 };
 
@@ -76,8 +83,9 @@ TEST(Record, LinesStayWholeThroughAFullDiskAndAfterACrash) {
         EXPECT_EQ(record->append(line + "\n"), whole);
         limitFilesTo(std::nullopt);
     }
-    const std::string expected = "2024-02-12T07:00:00+01:00 watch\n" + line + "\n" +
-                                 line.substr(0, 20) + "\n" + line + "\n" + line + "\n";
+    // Each cut line marked as cut before the watcher's own line end.
+    const std::string expected = "2024-02-12T07:00:00+01:00 watch\x18\n" + line + "\n" +
+                                 line.substr(0, 20) + "\x18\n" + line + "\n" + line + "\n";
     EXPECT_EQ(contentOf(path), expected);
     // A record moved away, another file under its name, is no longer there to write in.
     EXPECT_TRUE(record->stillThere());
@@ -98,12 +106,16 @@ TEST(Record, TheSessionKeepsWhatAFullDiskRefusedUntilThereIsRoom) {
     watch::Session session(options, desktop, [] {});
     limitFilesTo(fs::file_size(path));
     session.begin("9.9"); // its start refused by the full disk, kept
+    for (int line = 0; line < 100; ++line) {
+        session.append("2024-02-12T07:00:01+01:00 watching\n");
+    }
     limitFilesTo(std::nullopt);
     EXPECT_EQ(contentOf(path).find(" started "), std::string::npos);
-    session.service();
+    session.service(); // all at once, not a line a look
     const std::string content = contentOf(path);
     EXPECT_NE(content.find("\n20"), std::string::npos);
     EXPECT_NE(content.find(" started version=9.9 "), std::string::npos) << content;
+    EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 102) << content;
     session.end("test over");
     fs::remove_all(folder);
 }
@@ -127,6 +139,37 @@ TEST(Record, OneThatCannotBeOpenedAtTheStartIsBegunWhenItCanBe) {
     EXPECT_EQ(content.find("begun anew"), std::string::npos) << "never moved: " << content;
     EXPECT_EQ(desktop.shown, watch::State::Kind::online) << "still shown as unwritable";
     session.end("test over");
+    fs::remove_all(folder);
+}
+
+TEST(Record, ADiskFullForThePersonIsFullThoughRootHasRoomLeft) {
+    // A file system whose last blocks are kept for root, filled up to them, in a mount namespace
+    // of this test's own.
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "needs root and a mount namespace";
+    }
+    const fs::path folder = scratchFolder("reserved");
+    const std::string image = (folder / "disk.img").string();
+    const fs::path mounted = folder / "disk";
+    fs::create_directory(mounted);
+    std::ofstream(image).close();
+    fs::resize_file(image, 8 << 20);
+    if (std::system(("mkfs.ext4 -q -m 50 " + image + " && mount -o loop " + image + " " +
+                     mounted.string() + " 2>/dev/null")
+                        .c_str()) != 0) {
+        fs::remove_all(folder);
+        GTEST_SKIP() << "no ext4 image could be made and mounted (mkfs.ext4, loop devices)";
+    }
+    struct statvfs space {};
+    ::statvfs(mounted.c_str(), &space);
+    const int filler = ::open((mounted / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ::posix_fallocate(filler, 0, static_cast<off_t>(space.f_bavail * space.f_bsize));
+    ::close(filler);
+    ::statvfs(mounted.c_str(), &space);
+    ASSERT_TRUE(space.f_bavail == 0 && space.f_bfree > 0) << "root's blocks: " << space.f_bfree;
+    EXPECT_EQ(watch::os::logProblem(mounted, mounted / "connectivityLog.txt"), "the disk is full");
+    ::umount2(mounted.c_str(), MNT_DETACH);
     fs::remove_all(folder);
 }
 

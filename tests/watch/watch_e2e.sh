@@ -18,7 +18,7 @@ watch() { cd "$log" && exec "${isolate[@]}" "$watcher" "$@"; }
 watch_now() { (cd "$log" && exec timeout 30 "${isolate[@]}" "$watcher" "$@"); }
 
 # Started with a descriptor of its own open and SIGXFSZ ignored, as a shell or a service may.
-(exec 7>"$scratch/inherited" && trap '' XFSZ && watch) &
+(exec 3>"$scratch/inherited" && trap '' XFSZ && watch) &
 await_line ' started ' 10 || fail "no start recorded"
 monitor=$(field started monitor)
 [ -n "$monitor" ] && kill -0 "$monitor" || fail "no monitor running: $(cat "$record")"

@@ -70,9 +70,15 @@ struct Fixture {
     FakeWorld world;
     Clocks clocks;
     watch::Watcher watcher{world, watch::Settings{}};
-    explicit Fixture(bool monitorStarts = true) {
+    // recent: the record's last lines as a watcher before this one left them.
+    explicit Fixture(bool monitorStarts = true, const std::vector<std::string>& recent = {}) {
         world.monitorStarts = monitorStarts;
-        watcher.start(clocks.now(world), "9.9", "linux", 7);
+        std::vector<record::Line> lines;
+        lines.reserve(recent.size());
+        for (const std::string& text : recent) {
+            lines.push_back(*record::parseLine(text));
+        }
+        watcher.start(clocks.now(world), "9.9", "linux", 7, lines);
         world.monitorStarts = true;
     }
     // Half-second ticks for as long as given, as the loop makes them.
@@ -245,6 +251,7 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
          3,
          60s},
         {"no diagnosis in time", {"f", "13", "f", "91"}, {down(""), up}, 2, 13s},
+        {"its diagnosis after the wait: told once", {"f", "13", "d", "91"}, {down(""), up}, 1, 0s},
         // The wait for a cause runs from the first failed check, not the latest.
         {"no diagnosis in time, checks still failing", {"f", "10", "f", "3"}, {down("")}},
         {"gap not yet passed", {"f", "d", "90"}, {down("provider")}},
@@ -291,6 +298,62 @@ TEST(Watcher, TellsOnceWhenTheConnectionDropsAndOnceWhenItReturns) {
         if (lastChecks > 0) {
             EXPECT_EQ(watching.world.changes.back().checks, lastChecks) << name;
             EXPECT_EQ(watching.world.changes.back().span, lastSpan) << name;
+        }
+    }
+}
+
+TEST(Watcher, AnOutageToldOfGoesOnAcrossARestart) {
+    using Kind = Change::Kind;
+    // The last watcher told of an outage at 02:28:30 and saw a second check at 02:29:10; this one
+    // starts at 02:30 (summer time, +02:00), as an upgrade or a restart does.
+    const std::string down =
+        "2026-10-25T02:28:40+02:00 message change=down "
+        "since=2026-10-25T02:28:30+02:00 first-check=\"Sun Oct 25 02:28:29 "
+        "2026\" cause=provider text=\"No connection since 02:28.\" shown=shown";
+    const std::string second = "2026-10-25T02:29:10+02:00 diagnosis check=\"Sun Oct 25 02:29:09 "
+                               "2026\" verdict=provider path=none";
+    std::string stale = down; // told of 02:28:00, and nothing seen since
+    stale.replace(stale.find("02:28:30"), 8, "02:28:00");
+    const std::string up =
+        "2026-10-25T02:29:40+02:00 message change=up since=2026-10-25T02:28:30+02:00 "
+        "first-check=x text=\"Back online\" shown=shown";
+    const struct {
+        const char* name;
+        std::vector<std::string> recent;
+        std::vector<Kind> told; // at a failed check now, and the gap after it
+        long checks;            // in the last message
+        seconds span;
+    } cases[] = {
+        {"told, and seen within the gap: the same outage", {down, second}, {Kind::up}, 3, 90s},
+        {"back already", {down, second, up}, {Kind::down, Kind::up}, 1, 0s},
+        {"not seen for longer than the gap", {stale}, {Kind::down, Kind::up}, 1, 0s},
+        {"told by a version that did not say since when",
+         {"2026-10-25T02:28:40+02:00 message change=down text=x shown=shown"},
+         {Kind::down, Kind::up},
+         1,
+         0s},
+    };
+    for (const auto& [name, recent, told, checks, span] : cases) {
+        Fixture watching(true, recent);
+        EXPECT_EQ(watching.watcher.state().kind, told.front() == Kind::up
+                                                     ? watch::State::Kind::offline
+                                                     : watch::State::Kind::online)
+            << name;
+        watching.fail("Sun Oct 25 02:29:59 2026");
+        watching.tickFor(14s);
+        watching.tickFor(91s);
+        std::vector<Kind> kinds;
+        for (const Change& change : watching.world.changes) {
+            kinds.push_back(change.kind);
+        }
+        EXPECT_EQ(kinds, told) << name;
+        ASSERT_FALSE(watching.world.changes.empty()) << name;
+        const Change& last = watching.world.changes.back();
+        EXPECT_EQ(last.checks, checks) << name;
+        EXPECT_EQ(last.span, span) << name;
+        if (told.size() == 1) {
+            EXPECT_EQ(record::stampText(last.since), "2026-10-25T02:28:30+02:00") << name;
+            EXPECT_EQ(last.firstCheck, "Sun Oct 25 02:28:29 2026") << name;
         }
     }
 }
@@ -382,6 +445,20 @@ TEST(Diagnosis, EachAnswerCountsForTheStageItProves) {
         {"the gateway silent, its DNS answering",
          {{silentGateway}, true, "", {}, "", true, {servfail}, {}, {}, {}},
          Fact::yes,
+         Fact::no,
+         Fact::no},
+        {"the gateway still being asked",
+         {{{"ipv4", true, "192.168.77.1", false, "", false}},
+          true,
+          "",
+          {},
+          "",
+          true,
+          {},
+          {},
+          {},
+          {}},
+         Fact::open,
          Fact::no,
          Fact::no},
         {"the gateway silent, another nameserver answering",

@@ -106,6 +106,13 @@ install
 await record_has ' started ' 2 && await watching ||
     fail "after an upgrade: $(running connectivity-watch.exe) watchers; $(tail -3 "$record")"
 grep -q 'stopped reason="asked to stop"' "$record" || fail "the upgrade stopped nothing: $(cat "$record")"
+# A watcher that cannot be asked to stop (frozen here, as an open menu once held it): the upgrade
+# ends this install's programs by force, and one of each runs after it.
+frozen=$(pgrep -f 'Programs.Connectivity Monitor.connectivity-watch.exe' | head -1)
+kill -STOP "$frozen" || fail "no watcher to freeze"
+install
+await record_has ' started ' 3 && await watching ||
+    fail "after an upgrade over a frozen watcher: $(running connectivity-watch.exe) watchers; $(tail -3 "$record")"
 
 # The outage report's shortcut on a seeded log: the whole page there. The browser is a stand-in
 # (Wine's shell passes .html files to xdg-open once told to), so the report has one to hand the

@@ -1,10 +1,11 @@
 // Opens a file as another Windows program would, to show how the monitor shares its log and how
-// the report meets a file held open.
+// the report meets a file held open; and acts on the watcher's icon as a person's mouse would.
 // usage: share_check open-rw FILE                     exit 0 if FILE opens for reading and writing
 //        share_check hold-deny-write FILE HELD RELEASE  holds FILE denying writes, creates HELD,
 //                                                       and lets go once RELEASE exists
 //        share_check hold-no-delete FILE HELD RELEASE   the same, sharing reading and writing but
 //                                                       not deletion, as a spreadsheet holds a CSV
+//        share_check icon ACTION...                     menu or select, on the watcher's icon
 #include <string>
 
 #include <windows.h>
@@ -41,6 +42,22 @@ int hold(const wchar_t* file, DWORD sharing, const wchar_t* held, const wchar_t*
     return 0;
 }
 
+// What the notification area sends the icon's window, as NOTIFYICON_VERSION_4 has it.
+int actOnIcon(int count, wchar_t** actions) {
+    const HWND window = FindWindowW(L"ConnectivityWatch", nullptr);
+    if (window == nullptr) {
+        return 2;
+    }
+    constexpr UINT iconMessage = WM_APP + 1;
+    for (int i = 0; i < count; ++i) {
+        const std::wstring action = actions[i];
+        const UINT event = action == L"menu" ? WM_CONTEXTMENU : NIN_SELECT;
+        PostMessageW(window, iconMessage, MAKEWPARAM(20, 20), MAKELPARAM(event, 1));
+        Sleep(100); // a double-click's two selections
+    }
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -53,6 +70,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (mode == L"hold-no-delete" && argc == 5) {
         return hold(argv[2], FILE_SHARE_READ | FILE_SHARE_WRITE, argv[3], argv[4]);
+    }
+    if (mode == L"icon" && argc > 2) {
+        return actOnIcon(argc - 2, argv + 2);
     }
     return 3;
 }

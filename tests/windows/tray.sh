@@ -3,7 +3,8 @@
 # prefix on a private network, as Wine's own traces show it: shown in the amber state while
 # another program holds the record, then its state as its tooltip once the record is free, a
 # balloon when the connection drops and another when it is back, changed when the log cannot be
-# written, removed by --stop.
+# written, one report for a double-click, the watching going on while its menu is open, and
+# removed by --stop with the menu still open.
 # usage: tray.sh WINE64 WATCHER MONITOR SHARE_CHECK
 set -u
 wine=$1
@@ -78,6 +79,22 @@ done
     fail "the icon did not change for a log that cannot be written"
 grep -q 'message change=down .* shown=shown' "$record" && grep -q 'message change=up .* shown=shown' "$record" ||
     fail "the messages are not in the record: $(cat "$record")"
-(cd "$scratch/log" && "$wine" "$scratch/program/connectivity-watch.exe" --stop >/dev/null 2>&1)
+rmdir "$scratch/log/connectivityLog.txt"
+await_line 'log-writable' 30 || fail "the log writable again"
+
+# A double-click, two selections, opens one report.
+printf '@echo report>>"%%~1\\reports.txt"\r\n' >"$scratch/program/outage-report.cmd"
+"$wine" "$scratch/program/share_check.exe" icon select select 2>>"$traces" || fail "no icon window"
+sleep 4
+[ "$(grep -c report "$scratch/log/reports.txt" 2>/dev/null)" = 1 ] ||
+    fail "a double-click made $(grep -c report "$scratch/log/reports.txt" 2>/dev/null) reports"
+
+# The menu open and left so: a failed check is diagnosed all the same, and --stop works.
+"$wine" "$scratch/program/share_check.exe" icon menu 2>>"$traces"
+sleep 2
+log_check 'Mon Jan  1 00:00:02 2099' # later than any check seen: news in a log begun anew
+await_line 'diagnosis check="Mon Jan  1 00:00:02 2099"' 30 || fail "no diagnosis while the menu was open: $(tail -5 "$record")"
+(cd "$scratch/log" && timeout 60 "$wine" "$scratch/program/connectivity-watch.exe" --stop >/dev/null 2>&1) ||
+    fail "--stop failed while the menu was open"
 await_trace 'Shell_NotifyIconW dwMessage = 2' || fail "--stop left the icon"
 echo "PASS: the icon, its states and its messages in Wine's notification area"

@@ -2,9 +2,13 @@
 // and messages sent to the desktop's notification service on the session bus.
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,20 +31,68 @@ void onStopSignal(int number) {
     errno = saved;
 }
 
-// org.freedesktop.Notifications on the session bus, as notify-send does it, driven by hand so
-// that no step, connecting included, holds the loop longer than its limit: sd-bus' own calls
-// would wait 90 s for a bus that accepts and never answers. Where there is no bus, no service on
-// it or no answer in time, nothing is shown and the record says why.
+// org.freedesktop.Notifications on the session bus, as notify-send does it, on a thread of its
+// own, one message after another, driven by hand so that no step, connecting included, takes
+// longer than its limit: sd-bus' own calls would wait 90 s for a bus that accepts and never
+// answers. Where there is no bus, no service on it or no answer in time, nothing is shown and the
+// record says why.
 class SessionBusDesktop final : public Desktop {
   public:
-    std::string show(const Change& change, const std::string& title,
-                     const std::string& text) override {
+    SessionBusDesktop() : sender_([this] { send(); }) {}
+    ~SessionBusDesktop() override {
+        {
+            const std::scoped_lock lock(mutex_);
+            stopping_ = true;
+            waiting_.clear(); // at most the message being sent, within its limit, is waited for
+        }
+        changed_.notify_all();
+        sender_.join();
+    }
+    SessionBusDesktop(const SessionBusDesktop&) = delete;
+    SessionBusDesktop& operator=(const SessionBusDesktop&) = delete;
+
+    void show(const Change& change, const std::string& title, const std::string& text,
+              Told told) override {
+        {
+            const std::scoped_lock lock(mutex_);
+            waiting_.push_back({change.kind == Change::Kind::down, title, text, std::move(told)});
+        }
+        changed_.notify_all();
+    }
+
+    void stateChanged(const State& /*state*/, const std::string& /*tooltip*/) override {
+    } // no icon of ours on Linux
+
+  private:
+    struct Message {
+        bool down;
+        std::string title;
+        std::string text;
+        Told told;
+    };
+
+    void send() {
+        for (;;) {
+            Message message;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
+                if (stopping_) {
+                    return;
+                }
+                message = std::move(waiting_.front());
+                waiting_.pop_front();
+            }
+            message.told(notify(message.down, message.title, message.text));
+        }
+    }
+
+    static std::string notify(bool down, const std::string& title, const std::string& text) {
         sd_bus* bus = nullptr;
         if (const int opened = ::sd_bus_open_user(&bus); opened < 0) {
             return "not shown: no session bus (" + std::string(std::strerror(-opened)) + ")";
         }
         const auto deadline = std::chrono::steady_clock::now() + limit;
-        const bool down = change.kind == Change::Kind::down;
         sd_bus_message* call = nullptr;
         sd_bus_slot* slot = nullptr;
         Reply reply;
@@ -77,9 +129,6 @@ class SessionBusDesktop final : public Desktop {
         return outcome;
     }
 
-    void stateChanged(const State& /*state*/) override {} // no icon of ours on Linux
-
-  private:
     // The whole exchange, connecting included: a notification service answers in milliseconds.
     static constexpr std::chrono::milliseconds limit{1000};
 
@@ -96,6 +145,12 @@ class SessionBusDesktop final : public Desktop {
                              : std::string("not shown: ") + failure->name;
         return 0;
     }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Message> waiting_;
+    bool stopping_ = false;
+    std::thread sender_;
 };
 
 class PollLoop final : public Loop {

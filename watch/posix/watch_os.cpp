@@ -6,6 +6,9 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -109,6 +112,80 @@ pid_t spawn(const char* program, char* const arguments[], char* const environmen
     return error != 0 ? -1 : child;
 }
 
+// The watcher's children by its own choice: the monitor and the person's commands. As a child
+// subreaper it also takes in what a command left behind (a process that started a session of its
+// own and outlived its shell): any other child is such a stray, and ends with the next command.
+std::mutex childrenLock;
+std::set<pid_t> ownChildren;
+
+void own(pid_t pid, bool owned) {
+    const std::scoped_lock lock(childrenLock);
+    if (owned) {
+        ownChildren.insert(pid);
+    } else {
+        ownChildren.erase(pid);
+    }
+}
+
+// Each process's parent, as /proc has them now: "PID (NAME) STATE PPID ...", a name that may hold
+// blanks and parentheses.
+std::multimap<pid_t, pid_t> childrenByParent() {
+    std::multimap<pid_t, pid_t> children;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::FILE* stat = core::system::openForReading(entry.path() / "stat");
+        std::array<char, 512> line{};
+        const bool read = stat != nullptr && std::fgets(line.data(), line.size(), stat) != nullptr;
+        if (stat != nullptr) {
+            std::fclose(stat);
+        }
+        const char* end = read ? std::strrchr(line.data(), ')') : nullptr;
+        char state = 0;
+        int parent = 0;
+        if (end != nullptr && std::sscanf(end + 1, " %c %d", &state, &parent) == 2) {
+            children.emplace(parent, std::stoi(name));
+        }
+    }
+    return children;
+}
+
+// Ends a command's whole tree and every stray, asking again for what was born meanwhile, then
+// reaps the strays (the command's own shell is its caller's to reap).
+void endTreeAndStrays(pid_t command) {
+    std::set<pid_t> strays;
+    for (int round = 0; round < 3; ++round) {
+        const auto children = childrenByParent();
+        std::vector<pid_t> ending{command};
+        {
+            const std::scoped_lock lock(childrenLock);
+            for (auto [at, end] = children.equal_range(::getpid()); at != end; ++at) {
+                if (!ownChildren.contains(at->second)) {
+                    strays.insert(at->second);
+                    ending.push_back(at->second);
+                }
+            }
+        }
+        for (std::size_t i = 0; i < ending.size(); ++i) {
+            for (auto [at, end] = children.equal_range(ending[i]); at != end; ++at) {
+                ending.push_back(at->second);
+            }
+        }
+        for (const pid_t pid : ending) {
+            ::kill(pid, SIGKILL);
+        }
+        if (ending.size() == 1) {
+            break; // nothing but the command itself
+        }
+    }
+    for (const pid_t stray : strays) {
+        ::waitpid(stray, nullptr, 0);
+    }
+}
+
 class ProcessChild final : public Child {
   public:
     ~ProcessChild() override { stop(); }
@@ -119,12 +196,14 @@ class ProcessChild final : public Child {
         std::string path = program.string();
         char name[] = "connectivity-monitor";
         char* const arguments[] = {name, nullptr};
+        const std::scoped_lock lock(childrenLock); // owned before any stray sweep can see it
         pid_ = spawn(path.c_str(), arguments, environ, folder, nothing, nothing, false, why);
         ::close(nothing);
         if (pid_ < 0) {
             why = "cannot start " + path + ": " + why;
             return std::nullopt;
         }
+        ownChildren.insert(pid_);
         return pid_;
     }
 
@@ -133,6 +212,7 @@ class ProcessChild final : public Child {
         if (pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) {
             return std::nullopt;
         }
+        own(pid_, false);
         pid_ = -1;
         return howEnded(status);
     }
@@ -149,6 +229,7 @@ class ProcessChild final : public Child {
                 ::waitpid(pid_, nullptr, 0);
             }
         }
+        own(pid_, false);
         pid_ = -1;
     }
 
@@ -183,11 +264,14 @@ class ShellCommand final : public Command {
     }
 
   private:
-    // Its own process group, with whatever it started in the background, ends; then it is reaped.
+    // Its own process group, with whatever it started in the background (in a session of its
+    // own too), ends; then it is reaped.
     int endGroup() {
         ::kill(-pid_, SIGKILL);
+        endTreeAndStrays(pid_);
         int status = 0;
         ::waitpid(pid_, &status, 0);
+        own(pid_, false);
         pid_ = -1;
         return status;
     }
@@ -424,10 +508,16 @@ std::unique_ptr<Command> Command::start(const std::string& commandLine,
     char shell[] = "/bin/sh";
     char dashC[] = "-c";
     char* const arguments[] = {shell, dashC, line.data(), nullptr};
+    // What a command leaves behind comes to the watcher, not to init, so it can be ended.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const std::scoped_lock lock(childrenLock);
     const pid_t pid =
         spawn(shell, arguments, pointers.data(), fs::current_path(), nothing, -1, true, why);
     ::close(nothing);
+    if (pid > 0) {
+        ownChildren.insert(pid);
+    }
     return pid > 0 ? std::make_unique<ShellCommand>(pid) : nullptr;
 }
 

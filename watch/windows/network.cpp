@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <thread>
 
 #include "../network.h"
@@ -36,6 +37,15 @@ const struct Winsock {
         ::WSAStartup(MAKEWORD(2, 2), &data);
     }
 } winsock;
+
+// Under Wine 8 an ICMP echo that completes while the routes or the adapters are being read
+// deadlocks the device host that serves both, and with it every later device call of the program
+// (its files included). Echoes in flight hold this shared; reading the routes or the adapters
+// holds it alone. On Windows itself it costs a read a moment's wait.
+std::shared_mutex& ipHelper() {
+    static std::shared_mutex lock;
+    return lock;
+}
 
 DWORD millisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -197,6 +207,7 @@ std::vector<std::pair<SOCKET, int>> awaitConnections(std::vector<SOCKET>& socket
 // ICMP echoes until one is answered or the deadline passes; nothing where ICMP is refused to us.
 std::optional<std::string> echo(const Address& to, Clock::time_point deadline, bool& answered) {
     answered = false;
+    const std::shared_lock inFlight(ipHelper());
     const bool ipv6 = to.si_family == AF_INET6;
     const HANDLE icmp = ipv6 ? ::Icmp6CreateFile() : ::IcmpCreateFile();
     if (icmp == INVALID_HANDLE_VALUE) {
@@ -266,6 +277,7 @@ struct Probe {
 
 std::optional<std::vector<Route>> defaultRoutes(std::string& why) {
     PMIB_IPFORWARD_TABLE2 table = nullptr;
+    const std::unique_lock alone(ipHelper());
     if (const DWORD failure = ::GetIpForwardTable2(AF_UNSPEC, &table); failure != NO_ERROR) {
         why = "the routing table cannot be read: " + systemMessage(failure);
         return std::nullopt;
@@ -368,6 +380,7 @@ std::vector<std::string> nameservers() {
     ULONG size = 16 * 1024;
     std::vector<unsigned char> buffer(size);
     ULONG result = ERROR_BUFFER_OVERFLOW;
+    std::unique_lock alone(ipHelper());
     for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         buffer.resize(size);
         result = ::GetAdaptersAddresses(
@@ -375,6 +388,7 @@ std::vector<std::string> nameservers() {
             GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_FRIENDLY_NAME, nullptr,
             reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data()), &size);
     }
+    alone.unlock();
     std::vector<std::string> servers; // each once, though several adapters name it
     for (auto* adapter = result == NO_ERROR ? reinterpret_cast<PIP_ADAPTER_ADDRESSES>(buffer.data())
                                             : nullptr;
@@ -507,6 +521,7 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
 // Echoes with a rising TTL, every hop's at once: each reply says which hop it came from.
 Path trace(std::string_view address, Clock::time_point deadline) {
     Tracing tracing(address, Clock::now());
+    auto inFlight = std::make_shared<std::shared_lock<std::shared_mutex>>(ipHelper());
     const auto to = addressOf(address, 0);
     const bool ipv6 = to && to->si_family == AF_INET6;
     const HANDLE icmp = !to    ? INVALID_HANDLE_VALUE
@@ -584,16 +599,25 @@ Path trace(std::string_view address, Clock::time_point deadline) {
             tracing.unreachable(probe->hop, textOf(replier));
         }
     }
-    // Echoes still in flight end with the handle. One the system has not yet let go of keeps its
-    // buffer for good: it may still write its reply there.
-    ::IcmpCloseHandle(icmp);
-    for (auto& probe : flying) {
-        if (::WaitForSingleObject(probe->event, 100) == WAIT_OBJECT_0) {
-            ::CloseHandle(probe->event);
-        } else {
-            static_cast<void>(probe.release());
+    // Echoes still in flight end by their own timeout, at the deadline, and are never cancelled:
+    // closing the handle under them would cancel them, and Wine's cancel of an echo that drew an
+    // unreachable never returns, holding every later device call of the program. A thread of its
+    // own waits for them; one the system never lets go of keeps the handle and its buffer for good.
+    const auto left = std::make_shared<std::vector<std::unique_ptr<Probe>>>(std::move(flying));
+    os::runDetached([icmp, left, inFlight, wait = millisecondsUntil(deadline) + 2000] {
+        bool allEnded = true;
+        for (auto& probe : *left) {
+            if (::WaitForSingleObject(probe->event, wait) == WAIT_OBJECT_0) {
+                ::CloseHandle(probe->event);
+            } else {
+                allEnded = false;
+                static_cast<void>(probe.release());
+            }
         }
-    }
+        if (allEnded) {
+            ::IcmpCloseHandle(icmp);
+        }
+    }); // the echoes ended, or never will: the routes may be read again
     return tracing.finish();
 }
 
