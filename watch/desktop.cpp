@@ -1,6 +1,8 @@
 // What the messages and the tooltip say: the same words on every desktop.
 #include "desktop.h"
 
+#include <cmath>
+
 #include "time_text.h"
 
 namespace watch {
@@ -51,14 +53,63 @@ std::string_view shortCause(Verdict cause) {
     return "cause unknown";
 }
 
+// A span as a person says it: "40s", "25m", "1h 05m".
+std::string roughSpan(std::chrono::seconds span) {
+    const long long total = span.count();
+    if (total < 60) {
+        return std::to_string(total) + "s";
+    }
+    if (total < 3600) {
+        return std::to_string(total / 60) + "m";
+    }
+    const long long minutes = total / 60 % 60;
+    return std::to_string(total / 3600) + "h " + (minutes < 10 ? "0" : "") +
+           std::to_string(minutes) + "m";
+}
+
+std::string milliseconds(double value) {
+    return std::to_string(std::llround(value)) + " ms";
+}
+
+std::string percent(double share) {
+    const long long whole = std::llround(share * 100);
+    return share > 0 && whole == 0 ? "under 1%" : std::to_string(whole) + "%";
+}
+
+// "18% loss beyond your router", "round trips of 340 ms on your own network (usually 2 ms)"
+std::string degradation(const Degradation& figures) {
+    const std::string where = figures.local ? "on your own network" : "beyond your router";
+    if (figures.loss > 0 && (figures.usual <= 0 || figures.median < 3 * figures.usual)) {
+        return percent(figures.loss) + " loss " + where;
+    }
+    return "round trips of " + milliseconds(figures.median) + " " + where +
+           (figures.usual > 0 ? " (usually " + milliseconds(figures.usual) + ")" : "");
+}
+
 } // namespace
 
 std::string changeTitle(const Change& change) {
-    return change.kind == Change::Kind::down ? "Internet connection lost"
-                                             : "Internet connection back";
+    switch (change.kind) {
+    case Change::Kind::down:
+        return "Internet connection lost";
+    case Change::Kind::up:
+        return "Internet connection back";
+    case Change::Kind::degraded:
+        return "Connection degraded";
+    case Change::Kind::recovered:
+        break;
+    }
+    return "Connection quality back to normal";
 }
 
 std::string changeText(const Change& change) {
+    if (change.kind == Change::Kind::degraded && change.quality) {
+        return "Connection degraded: " + degradation(*change.quality) + " since " +
+               clockOf(change.since) + ".";
+    }
+    if (change.kind == Change::Kind::recovered) {
+        return "Connection quality back to normal after " + roughSpan(change.span) + ".";
+    }
     if (change.kind == Change::Kind::down) {
         const std::string cause = change.cause ? causeText(*change.cause, change.stoppedAfter) : "";
         return "No connection since " + clockOf(change.since) +
@@ -85,15 +136,28 @@ std::string stateText(const State& state, const Stamp& now) {
     case State::Kind::online:
         break;
     }
+    if (state.degraded) {
+        return program + "online, degraded: " + degradation(*state.degraded) + " since " +
+               core::clockTime(
+                   Stamp{std::chrono::floor<std::chrono::seconds>(state.degraded->since),
+                         now.offset}
+                       .local())
+                   .substr(0, 5);
+    }
+    std::string online = program + "online, ";
+    if (state.quality && state.quality->received > 0) {
+        online +=
+            milliseconds(state.quality->median) + ", " + percent(state.quality->loss()) + " loss, ";
+    }
     if (!state.lastFailure) {
-        return program + "online, no failed check since watching began";
+        return online + "no failed check since watching began";
     }
     const long long ago = (now.utc - state.lastFailure->utc).count();
     const std::string when = ago < 60      ? "just now"
                              : ago < 3600  ? std::to_string(ago / 60) + " min ago"
                              : ago < 86400 ? std::to_string(ago / 3600) + " h ago"
                                            : std::to_string(ago / 86400) + " d ago";
-    return program + "online, last failed check " + when;
+    return online + "last failed check " + when;
 }
 
 } // namespace watch

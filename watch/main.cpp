@@ -1,6 +1,7 @@
 // connectivity-watch: runs the connectivity monitor in the log folder, records when it was
 // watching, says why each failed check failed, and tells the person when the connection drops
 // and returns.
+#include <optional>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -19,7 +20,32 @@ using namespace std::chrono_literals;
 using watch::os::tell;
 
 constexpr const char* usage =
-    "usage: connectivity-watch [--quiet] [--on-change COMMAND] [--gap SECONDS] | --stop\n";
+    "usage: connectivity-watch [--quiet] [--on-change COMMAND] [--gap SECONDS]\n"
+    "                          [--sample SECONDS] [--window SECONDS] [--degraded-loss PERCENT]\n"
+    "                          [--degraded-slower TIMES] [--degraded-margin MS] | --stop\n";
+
+// A quality window's length as typed: whole seconds, from 10 to a day.
+std::optional<std::chrono::seconds> windowOf(const std::string& text) {
+    const auto seconds = core::digitsOnly<long long>(text);
+    return seconds && *seconds >= 10 && *seconds <= 86'400
+               ? std::optional(std::chrono::seconds{*seconds})
+               : std::nullopt;
+}
+
+// A number of seconds as typed, with up to three decimals: "10", "0.05".
+std::optional<std::chrono::milliseconds> secondsOf(const std::string& text) {
+    const std::size_t point = text.find('.');
+    const auto whole = core::digitsOnly<long long>(text.substr(0, point));
+    const std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+    const auto thousandths = fraction.empty()
+                                 ? std::optional(0LL)
+                                 : core::digitsOnly<long long>((fraction + "00").substr(0, 3));
+    if (!whole || !thousandths || fraction.size() > 3 ||
+        (point != std::string::npos && fraction.empty()) || *whole > 86'400) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds{*whole * 1000 + *thousandths};
+}
 
 // --stop's exit status where no watcher ran in the folder: the folder is unwatched, as asked,
 // yet a script (the installer) may want to know that nothing was running.
@@ -50,6 +76,34 @@ int run(std::vector<std::string> arguments) {
                    "the report's --gap groups failed checks into one outage")
         ->capture_default_str()
         ->type_name("SECONDS");
+    std::string sampleText = "10";
+    app.add_option("--sample", sampleText,
+                   "While the connection is up, probe the gateway and past the provider's edge "
+                   "this often, to record round trips and loss; 0 turns it off")
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    std::string windowText = "300";
+    app.add_option("--window", windowText,
+                   "Record the quality once a window of this many seconds (at least 10), on the "
+                   "wall clock's multiples")
+        ->capture_default_str()
+        ->type_name("SECONDS");
+    double lossPercent = 10;
+    app.add_option("--degraded-loss", lossPercent,
+                   "A window is degraded where a segment loses this share of its probes")
+        ->capture_default_str()
+        ->check(CLI::Range(1.0, 100.0))
+        ->type_name("PERCENT");
+    app.add_option("--degraded-slower", options.thresholds.slower,
+                   "... or where its median round trip is this many times its usual one")
+        ->capture_default_str()
+        ->check(CLI::Range(1.5, 100.0))
+        ->type_name("TIMES");
+    app.add_option("--degraded-margin", options.thresholds.margin,
+                   "... and this many milliseconds more")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 60'000.0))
+        ->type_name("MS");
     std::vector<char*> argv;
     argv.reserve(arguments.size());
     for (std::string& argument : arguments) {
@@ -62,6 +116,21 @@ int run(std::vector<std::string> arguments) {
             throw CLI::ValidationError("--gap", core::gapRule(gapText));
         }
         options.gap = *gap;
+        const auto sample = secondsOf(sampleText);
+        if (!sample || (sample->count() > 0 && sample->count() < 10)) {
+            throw CLI::ValidationError("--sample", "takes seconds, 0.01 or more (0 turns it off), "
+                                                   "with up to three decimals, not '" +
+                                                       sampleText + "'");
+        }
+        options.sample = *sample;
+        const auto window = windowOf(windowText);
+        if (!window) {
+            throw CLI::ValidationError("--window", "takes a whole number of seconds from 10 to "
+                                                   "86400, not '" +
+                                                       windowText + "'");
+        }
+        options.window = *window;
+        options.thresholds.loss = lossPercent / 100;
     } catch (const CLI::Success& done) { // --help or --version
         std::ostringstream out;
         app.exit(done, out, out);

@@ -3,6 +3,7 @@
 // a Windows one (the IP helper, ICMP and DNS APIs, Winsock).
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,5 +50,25 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
 // again while it is silent; done once the destination or an unreachable answers, or at the end of
 // the last round.
 Path trace(std::string_view address, Clock::time_point deadline);
+
+// Round trips measured while the connection is up: probes in flight at once, in both families,
+// ICMP echoes where the system lets this program send them, else TCP connection attempts (to port
+// 53 of a gateway, 443 beyond it), whose refusal is an answer as good as a connection.
+class Prober {
+  public:
+    static std::unique_ptr<Prober> make();
+    virtual ~Prober() = default;
+    // How a family's probes go, for the record: "ICMP echo", "TCP (ICMP echo not allowed here)".
+    virtual std::string way(std::string_view family) = 0;
+    // Sends probe id toward an address (scope: the link of a link-local one); false where it
+    // could not go (no socket, no route), which is no probe sent.
+    virtual bool send(long id, const std::string& address, unsigned scope, bool gateway) = 0;
+    // The probes answered by until, each with its round trip in milliseconds; returns at the
+    // first answer, or at until. A probe is given up on after the limit, and answers nothing.
+    virtual std::vector<std::pair<long, double>> answers(Clock::time_point until) = 0;
+    // Whether no probe is in flight.
+    virtual bool idle() = 0;
+    static constexpr std::chrono::milliseconds limit{2000};
+};
 
 } // namespace watch::network

@@ -1,6 +1,8 @@
 // The watcher's logic wired to the record, the monitor, the log, the diagnosis and the desktop.
 #include "session.h"
 
+#include <cmath>
+
 namespace watch {
 
 namespace event = core::record::event;
@@ -19,6 +21,11 @@ constexpr long recentRead = 512L * 1024;
 Settings settingsOf(const Options& options) {
     Settings settings;
     settings.gap = options.gap;
+    if (options.sample > std::chrono::milliseconds{0}) {
+        settings.window = options.window;
+        settings.sampleEvery = options.sample;
+        settings.thresholds = options.thresholds;
+    }
     return settings;
 }
 
@@ -58,6 +65,7 @@ Session::Session(Options options, Desktop& desktop, std::function<void()> wake)
       follower_(options_.folder / core::monitor::logName), monitor_(os::Child::make()) {}
 
 Session::~Session() {
+    sampler_.reset();
     monitor_->stop();
 }
 
@@ -67,6 +75,9 @@ void Session::begin(std::string_view version) {
     record_ = os::Record::open(recordPath_, recordProblem_);
     watcher_.recordProblem(recordProblem_);
     watcher_.start(os::readClocks(), version, os::osName(), os::processId(), recent);
+    if (options_.sample > milliseconds{0}) {
+        sampler_ = std::make_unique<Sampler>(options_.sample, options_.window);
+    }
     nextLogCheck_ = steady_clock::now();
     service();
 }
@@ -80,6 +91,10 @@ void Session::service() {
     }
     for (FailedCheck& check : follower_.newChecks()) {
         watcher_.failedCheck(now, std::move(check));
+    }
+    if (sampler_) {
+        auto taken = sampler_->take();
+        watcher_.sampled(now, taken.samples, taken.lookups, taken.ways);
     }
     if (steady_clock::now() >= nextLogCheck_) {
         nextLogCheck_ = steady_clock::now() + logCheckEvery;
@@ -125,6 +140,10 @@ void Session::service() {
 }
 
 void Session::end(const std::string& reason) {
+    if (sampler_) { // what it found up to now, in the last window
+        auto taken = sampler_->take();
+        watcher_.sampled(os::readClocks(), taken.samples, taken.lookups, taken.ways);
+    }
     monitor_->stop();
     watcher_.stop(os::readClocks(), reason);
     writeWaiting();
@@ -207,14 +226,21 @@ void Session::announce(const Change& change) {
                       {{"change", kind}, {"result", "not started: four commands still run"}});
         return;
     }
-    const std::map<std::string, std::string> environment{
+    std::map<std::string, std::string> environment{
         {"CONNECTIVITY_EVENT", kind},
         {"CONNECTIVITY_SINCE", core::record::stampText(change.since)},
-        {"CONNECTIVITY_FIRST_CHECK", change.firstCheck},
         {"CONNECTIVITY_SPAN_SECONDS", std::to_string(change.span.count())},
-        {"CONNECTIVITY_CHECKS", std::to_string(change.checks)},
         {"CONNECTIVITY_CAUSE", change.cause ? std::string(core::wordOf(*change.cause)) : ""},
         {"CONNECTIVITY_TEXT", text}};
+    if (change.quality) { // degraded, recovered: the figures of the segment it lies in
+        const auto whole = [](double value) { return std::to_string(std::llround(value)); };
+        environment.insert({{"CONNECTIVITY_LOSS_PERCENT", whole(100 * change.quality->loss)},
+                            {"CONNECTIVITY_ROUND_TRIP_MS", whole(change.quality->median)},
+                            {"CONNECTIVITY_USUAL_ROUND_TRIP_MS", whole(change.quality->usual)}});
+    } else {
+        environment.insert({{"CONNECTIVITY_FIRST_CHECK", change.firstCheck},
+                            {"CONNECTIVITY_CHECKS", std::to_string(change.checks)}});
+    }
     std::string why;
     if (auto command = os::Command::start(options_.onChange, environment, why)) {
         commands_.push_back({kind, std::move(command), steady_clock::now()});

@@ -15,6 +15,7 @@
 
 #include "desktop.h"
 #include "log_follower.h"
+#include "sampler.h"
 #include "watch_os.h"
 #include "watcher.h"
 
@@ -25,6 +26,9 @@ struct Options {
     bool quiet = false;           // no messages on the desktop
     std::string onChange;         // the person's command for each change; empty: none
     std::chrono::seconds gap{90}; // the report's: no failed check for longer, and it is back
+    std::chrono::milliseconds sample{10'000}; // how often quality is sampled; 0: never
+    std::chrono::seconds window{300};         // the quality windows' length
+    Thresholds thresholds;                    // when a window is degraded
 };
 
 // The person's command may take this long before it is ended.
@@ -88,6 +92,7 @@ class Session final : public World {
     std::chrono::steady_clock::time_point nextLogCheck_{};
     std::vector<Running> commands_;
     std::string shownState_;
+    std::unique_ptr<Sampler> sampler_; // none where sampling is off
 };
 
 } // namespace watch

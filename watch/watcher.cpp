@@ -19,6 +19,17 @@ std::string signedSeconds(milliseconds amount) {
     return text;
 }
 
+// "10s", "0.05s"
+std::string secondsText(milliseconds amount) {
+    std::string text = std::to_string(amount.count() / 1000);
+    if (amount.count() % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + amount.count() % 1000).substr(1);
+        fraction.erase(fraction.find_last_not_of('0') + 1);
+        text.append(".").append(fraction);
+    }
+    return text + "s";
+}
+
 std::string tenths(milliseconds amount) {
     const long long count = (amount.count() + 50) / 100;
     return std::to_string(count / 10) + "." + std::to_string(count % 10) + "s";
@@ -26,7 +37,11 @@ std::string tenths(milliseconds amount) {
 
 } // namespace
 
-Watcher::Watcher(World& world, Settings settings) : world_(world), settings_(settings) {}
+Watcher::Watcher(World& world, Settings settings) : world_(world), settings_(settings) {
+    if (settings_.window) {
+        quality_.emplace(*settings_.window, settings_.thresholds);
+    }
+}
 
 void Watcher::write(const Readings& now, std::string_view event,
                     const std::vector<core::record::Field>& fields) {
@@ -59,6 +74,9 @@ void Watcher::start(const Readings& now, std::string_view version, std::string_v
         restartAt_ = now.awake + settings_.restartDelay;
     }
     carryOn(now, recent);
+    if (quality_) {
+        quality_->remember(recent);
+    }
 }
 
 // The last change told of, read back: a down with no up after it, its checks seen within the gap,
@@ -99,7 +117,8 @@ void Watcher::carryOn(const Readings& now, const std::vector<core::record::Line>
                   0s,
                   checks,
                   core::verdictNamed(down->field("cause")),
-                  ""};
+                  "",
+                  std::nullopt};
     outage_ =
         Outage{std::move(change), now.awake - ago(since->utc), now.awake - ago(lastSeen), true};
     lastFailure_ = Stamp{lastSeen, world_.offsetAt(lastSeen)};
@@ -131,6 +150,11 @@ void Watcher::observeClocks(const Readings& now) {
     const milliseconds jump = duration_cast<milliseconds>(now.wall - previous_->wall) - sinceBoot;
     const auto wallBefore = previous_->wall;
     previous_ = now;
+    // A window holds only what was sampled in it: sleep and a clock set end it there.
+    if (quality_ && (slept > settings_.clockTolerance || abs(jump) > settings_.clockTolerance)) {
+        windowClosed(now, quality_->cut(time_point_cast<milliseconds>(wallBefore + awake),
+                                        time_point_cast<milliseconds>(now.wall)));
+    }
     if (slept > settings_.clockTolerance) {
         const std::string from = core::record::stampText(stampAt(now.wall - slept));
         write(now, event::asleep, {{"from", from}, {"for", signedSeconds(slept).substr(1)}});
@@ -159,8 +183,53 @@ void Watcher::tick(const Readings& now) {
         outage_.reset();
         world_.announce(back);
     }
+    if (quality_) {
+        windowClosed(now, quality_->due(time_point_cast<milliseconds>(now.wall)));
+    }
     if (now.awake - lastWritten_ >= settings_.heartbeat) {
         write(now, event::watching);
+    }
+}
+
+void Watcher::sampled(const Readings& now, const std::vector<Sample>& samples,
+                      const std::vector<NameLookup>& lookups,
+                      const std::optional<std::array<std::string, 2>>& ways) {
+    observeClocks(now);
+    if (!quality_ || stopped_) {
+        return;
+    }
+    if (ways) {
+        write(now, event::sampling,
+              {{"every", secondsText(settings_.sampleEvery)},
+               {"window", std::to_string(settings_.window->count()) + "s"},
+               {"ipv4", (*ways)[0]},
+               {"ipv6", (*ways)[1]}});
+    }
+    // Quality while the connection is up: probes lost in an outage are the outage's.
+    for (const Sample& sample : samples) {
+        if (!outage_) {
+            quality_->add(sample);
+        }
+    }
+    for (const NameLookup& lookup : lookups) {
+        quality_->add(lookup);
+    }
+}
+
+void Watcher::windowClosed(const Readings& now, std::optional<QualityWatch::Closed> closed) {
+    if (!closed) {
+        return;
+    }
+    const auto fields = core::quality::fieldsOf(closed->window);
+    std::vector<core::record::Field> views(fields.begin(), fields.end());
+    const Stamp end = stampAt(closed->end);
+    world_.append(core::record::formatLine(end, event::quality, views));
+    lastWritten_ = now.awake;
+    if (closed->told) {
+        const auto& [degraded, figures] = *closed->told;
+        world_.announce({degraded ? Change::Kind::degraded : Change::Kind::recovered,
+                         stampAt(figures.since), "", figures.span, 0,
+                         figures.local ? Verdict::local : Verdict::provider, "", figures});
     }
 }
 
@@ -190,7 +259,8 @@ void Watcher::failedCheck(const Readings& now, FailedCheck check) {
     observeClocks(now);
     lastFailure_ = now.stamp();
     if (!outage_) {
-        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, std::nullopt, ""},
+        outage_ = Outage{{Change::Kind::down, now.stamp(), check.timeText, 0s, 0, std::nullopt, "",
+                          std::nullopt},
                          now.awake,
                          now.awake,
                          false};
@@ -271,6 +341,10 @@ void Watcher::logProblem(const Readings& now, const std::string& problem) {
 
 void Watcher::stop(const Readings& now, const std::string& reason) {
     observeClocks(now);
+    if (!stopped_ && quality_) {
+        const auto at = time_point_cast<milliseconds>(now.wall);
+        windowClosed(now, quality_->cut(at, at));
+    }
     if (!stopped_) {
         write(now, event::stopped, {{"reason", reason}});
         stopped_ = true;
@@ -287,8 +361,10 @@ void Watcher::told(const Readings& now, const Change& change, const std::string&
                    const std::string& outcome) {
     const std::string since = core::record::stampText(change.since);
     std::vector<core::record::Field> fields{{"change", Change::wordOf(change.kind)},
-                                            {"since", since},
-                                            {"first-check", change.firstCheck}};
+                                            {"since", since}};
+    if (change.kind == Change::Kind::down || change.kind == Change::Kind::up) {
+        fields.emplace_back("first-check", change.firstCheck);
+    }
     if (change.cause) {
         fields.emplace_back("cause", core::wordOf(*change.cause));
     }
@@ -301,17 +377,23 @@ void Watcher::recordProblem(const std::string& problem) {
 }
 
 State Watcher::state() const {
+    const auto last = quality_ ? quality_->last() : std::nullopt;
+    const auto degraded = quality_ ? quality_->degraded() : std::nullopt;
     // What keeps the evidence from being kept comes first: an outage then goes unrecorded.
     if (!logProblem_.empty() || !recordProblem_.empty()) {
-        return {State::Kind::logUnwritable, lastFailure_, std::nullopt,
+        return {State::Kind::logUnwritable,
+                lastFailure_,
+                std::nullopt,
                 logProblem_.empty() ? "the record " + std::string(core::record::fileName) +
                                           " cannot be written: " + recordProblem_
-                                    : "the log cannot be written: " + logProblem_};
+                                    : "the log cannot be written: " + logProblem_,
+                last,
+                degraded};
     }
     if (outage_) {
-        return {State::Kind::offline, lastFailure_, outage_->down, ""};
+        return {State::Kind::offline, lastFailure_, outage_->down, "", last, degraded};
     }
-    return {State::Kind::online, lastFailure_, std::nullopt, ""};
+    return {State::Kind::online, lastFailure_, std::nullopt, "", last, degraded};
 }
 
 } // namespace watch

@@ -2,6 +2,7 @@
 // monitor ends, as the log gains a failed check or cannot be written, and as a diagnosis returns.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "diagnosis.h"
 #include "log_records.h"
+#include "quality_watch.h"
 #include "watch_record.h"
 
 namespace watch {
@@ -36,10 +38,13 @@ struct Diagnosis {
     std::chrono::milliseconds took{0};
 };
 
-// A change the person is told of: the connection is down, or back.
+// A change the person is told of: the connection is down, or back; degraded, or back to normal.
 struct Change {
-    enum class Kind { down, up } kind;
-    static std::string_view wordOf(Kind kind) { return kind == Kind::down ? "down" : "up"; }
+    enum class Kind { down, up, degraded, recovered } kind;
+    static std::string_view wordOf(Kind kind) {
+        constexpr std::array<std::string_view, 4> words{"down", "up", "degraded", "recovered"};
+        return words[static_cast<std::size_t>(kind)];
+    }
     Stamp since;            // when the watcher saw the outage's first failed check
     std::string firstCheck; // its time text in the log
     // From the first failed check the watcher saw to the last, on its own clock that stands still
@@ -48,6 +53,7 @@ struct Change {
     long checks = 0;
     std::optional<Verdict> cause; // the first check's verdict; none where it came too late
     std::string stoppedAfter;     // where its path stopped: "100.64.0.1 (hop 2)"; may be empty
+    std::optional<Degradation> quality; // degraded, recovered: where, and the figure
 };
 
 // What the person should see at a glance.
@@ -56,6 +62,8 @@ struct State {
     std::optional<Stamp> lastFailure; // online: the latest failed check seen, if any
     std::optional<Change> outage;     // offline: the outage going on
     std::string problem; // logUnwritable: "the log cannot be written: the disk is full"
+    std::optional<core::quality::Figures> quality; // the last window's, past the edge
+    std::optional<Degradation> degraded;           // a stretch told of and going on
 };
 
 // What the watcher asks of the system; the program does it, the tests note it.
@@ -73,6 +81,10 @@ class World {
 
 struct Settings {
     std::chrono::seconds heartbeat = core::record::heartbeat;
+    // Quality windows of this length, where sampling is on; how often it probes, for the record.
+    std::optional<std::chrono::seconds> window;
+    std::chrono::milliseconds sampleEvery{10'000};
+    Thresholds thresholds;
     std::chrono::seconds restartDelay{10};
     std::chrono::seconds gap{90};       // the report's: no failed check for longer ends an outage
     std::chrono::seconds causeWait{12}; // a down message waits this long for its cause
@@ -103,6 +115,10 @@ class Watcher {
     // A line of the program's own: a command run.
     void note(const Readings& now, std::string_view event,
               const std::vector<core::record::Field>& fields);
+    // What the sampler found: probes and the name's lookups, and how it asks where that changed.
+    void sampled(const Readings& now, const std::vector<Sample>& samples,
+                 const std::vector<NameLookup>& lookups,
+                 const std::optional<std::array<std::string, 2>>& ways);
     // What became of a message about a change: the record's line for it, which a watcher started
     // later reads to carry an outage on.
     void told(const Readings& now, const Change& change, const std::string& text,
@@ -119,6 +135,7 @@ class Watcher {
     void announceDown(std::optional<Verdict> cause);
     Stamp stampAt(std::chrono::sys_time<std::chrono::milliseconds> moment);
     void carryOn(const Readings& now, const std::vector<core::record::Line>& recent);
+    void windowClosed(const Readings& now, std::optional<QualityWatch::Closed> closed);
 
     struct Outage {
         Change down;
@@ -144,6 +161,7 @@ class Watcher {
     std::string recordProblem_;
     std::optional<Outage> outage_;
     std::optional<Stamp> lastFailure_;
+    std::optional<QualityWatch> quality_;
 };
 
 } // namespace watch

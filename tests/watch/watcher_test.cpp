@@ -69,9 +69,11 @@ struct Clocks {
 struct Fixture {
     FakeWorld world;
     Clocks clocks;
-    watch::Watcher watcher{world, watch::Settings{}};
+    watch::Watcher watcher;
     // recent: the record's last lines as a watcher before this one left them.
-    explicit Fixture(bool monitorStarts = true, const std::vector<std::string>& recent = {}) {
+    explicit Fixture(bool monitorStarts = true, const std::vector<std::string>& recent = {},
+                     watch::Settings settings = {})
+        : watcher(world, settings) {
         world.monitorStarts = monitorStarts;
         std::vector<record::Line> lines;
         lines.reserve(recent.size());
@@ -355,6 +357,96 @@ TEST(Watcher, AnOutageToldOfGoesOnAcrossARestart) {
             EXPECT_EQ(record::stampText(last.since), "2026-10-25T02:28:30+02:00") << name;
             EXPECT_EQ(last.firstCheck, "Sun Oct 25 02:28:29 2026") << name;
         }
+    }
+}
+
+TEST(Quality, WindowsJudgedAgainstTheirOwnDayAndAStretchToldOnce) {
+    using Kind = Change::Kind;
+    using Segment = core::quality::Segment;
+    // Each window of ten seconds: the share lost and the round trip of the gateway's probes and
+    // of those past the edge, a probe each a second; or 's' for a sleep in the window's middle.
+    struct Window {
+        double gatewayLoss, gatewayTrip, internetLoss, internetTrip;
+        bool sleep = false;
+    };
+    const Window clean{0, 1, 0, 10};
+    const Window lossBeyond{0, 1, 0.3, 10};
+    const Window lossHere{0.3, 1, 0.3, 10};
+    const Window slowBeyond{0, 1, 0, 310};
+    const struct {
+        const char* name;
+        std::vector<Window> windows;
+        std::vector<Kind> told;
+        const char* text; // of the first
+    } cases[] = {
+        {"clean", {clean, clean, clean, clean}, {}, ""},
+        {"loss beyond the edge",
+         {clean, clean, lossBeyond, lossBeyond, lossBeyond, clean},
+         {Kind::degraded, Kind::recovered},
+         "Connection degraded: 30% loss beyond your router since 02:00."},
+        {"loss on the computer's own link",
+         {clean, lossHere, lossHere, clean},
+         {Kind::degraded, Kind::recovered},
+         "Connection degraded: 30% loss on your own network since 02:00."},
+        {"slow beyond the edge, against its usual",
+         {clean, clean, clean, slowBeyond, slowBeyond, clean},
+         {Kind::degraded, Kind::recovered},
+         "Connection degraded: round trips of 310 ms beyond your router (usually 10 ms) since "
+         "02:00."},
+        {"slow before there is a usual", {slowBeyond, slowBeyond, slowBeyond}, {}, ""},
+        {"one degraded window", {clean, lossBeyond, clean}, {}, ""},
+        {"a sleep cuts the window", {clean, {0, 1, 0, 10, true}, clean}, {}, ""},
+    };
+    for (const auto& [name, windows, told, text] : cases) {
+        watch::Settings settings;
+        settings.window = 10s;
+        settings.sampleEvery = 1s;
+        Fixture watching(true, {}, settings);
+        watching.world.lines.clear();
+        // Windows from 02:00:10 (+02:00) on; each closed once its probes' time is over.
+        auto windowStart = time_point_cast<milliseconds>(sys_days{2026y / 10 / 25} + 10s);
+        watching.clocks.wall = windowStart;
+        watching.watcher.tick(watching.clocks.now(watching.world)); // the clock set back to it
+        for (const Window& window : windows) {
+            std::vector<watch::Sample> samples;
+            for (int second = 0; second < (window.sleep ? 5 : 10); ++second) {
+                for (const auto& [segment, loss, trip] :
+                     {std::tuple{Segment::gateway, window.gatewayLoss, window.gatewayTrip},
+                      std::tuple{Segment::internet, window.internetLoss, window.internetTrip}}) {
+                    const bool lost = second < static_cast<int>(loss * 10);
+                    samples.push_back({"ipv4", segment, windowStart + seconds{second},
+                                       lost ? std::nullopt : std::optional(trip + second % 2)});
+                }
+            }
+            const auto end = windowStart + (window.sleep ? 5s : 10s + watch::QualityWatch::grace);
+            watching.clocks.run(end - watching.clocks.wall);
+            watching.watcher.sampled(watching.clocks.now(watching.world), samples, {}, {});
+            if (window.sleep) { // an hour asleep: the window ends where the sleep began
+                watching.clocks.step(1h, 0ms, 1h);
+                windowStart += 1h;
+            }
+            watching.watcher.tick(watching.clocks.now(watching.world));
+            windowStart += 10s;
+        }
+        std::vector<Kind> kinds;
+        for (const Change& change : watching.world.changes) {
+            kinds.push_back(change.kind);
+        }
+        EXPECT_EQ(kinds, told) << name;
+        if (!told.empty()) {
+            EXPECT_EQ(watch::changeText(watching.world.changes.front()), text) << name;
+        }
+        // Each window a quality line that reads back.
+        std::size_t spans = 0;
+        for (const std::string& line : watching.world.lines) {
+            const auto parsed =
+                record::parseLine(std::string_view(line).substr(0, line.size() - 1));
+            if (parsed && parsed->event == record::event::quality) {
+                ++spans;
+                EXPECT_TRUE(record::isWhole(*parsed)) << line;
+            }
+        }
+        EXPECT_EQ(spans, windows.size()) << name;
     }
 }
 
@@ -651,7 +743,10 @@ TEST(Desktop, WhatThePersonIsToldInTheirWords) {
     const sys_seconds tenTwelve = sys_days{2024y / 2 / 12} + 9h + 12min; // 10:12 at +01:00
     const record::Stamp since{tenTwelve, 1h};
     const auto down = [&](std::optional<core::Verdict> cause) {
-        return Change{Kind::down, since, "Mon Feb 12 10:12:00 2024", 0s, 1, cause, ""};
+        return Change{Kind::down, since, "Mon Feb 12 10:12:00 2024", 0s, 1, cause, "", {}};
+    };
+    const auto degraded = [&](Kind kind, watch::Degradation figures) {
+        return Change{kind, since, "", figures.span, 0, {}, "", figures};
     };
     const struct {
         Change change;
@@ -665,35 +760,56 @@ TEST(Desktop, WhatThePersonIsToldInTheirWords) {
         {down(core::Verdict::site), "No connection since 10:12. Cause: the checked site alone: the "
                                     "rest of the Internet answers."},
         {down(std::nullopt), "No connection since 10:12."},
-        {Change{Kind::down, since, "", 0s, 1, core::Verdict::provider, "100.64.0.1 (hop 2)"},
+        {Change{Kind::down, since, "", 0s, 1, core::Verdict::provider, "100.64.0.1 (hop 2)", {}},
          "No connection since 10:12. Cause: your provider: the path stops after 100.64.0.1 (hop "
          "2)."},
-        {Change{Kind::down, since, "", 0s, 1, core::Verdict::site, "198.51.100.9 (hop 5)"},
+        {Change{Kind::down, since, "", 0s, 1, core::Verdict::site, "198.51.100.9 (hop 5)", {}},
          "No connection since 10:12. Cause: the checked site alone: the rest of the Internet "
          "answers; the path to the site stops after 198.51.100.9 (hop 5)."},
-        {{Kind::up, since, "", 0s, 1, {}, ""}, "Back online: one failed check, at 10:12."},
-        {{Kind::up, since, "", 192s, 7, {}, ""},
+        {{Kind::up, since, "", 0s, 1, {}, "", {}}, "Back online: one failed check, at 10:12."},
+        {{Kind::up, since, "", 192s, 7, {}, "", {}},
          "Back online after at least 3m 12s (7 failed checks since 10:12)."},
+        {degraded(Kind::degraded, {false, {}, 0s, 0.18, 15, 12}),
+         "Connection degraded: 18% loss beyond your router since 10:12."},
+        {degraded(Kind::degraded, {true, {}, 0s, 0, 340, 2}),
+         "Connection degraded: round trips of 340 ms on your own network (usually 2 ms) since "
+         "10:12."},
+        {degraded(Kind::recovered, {false, {}, 1500s, 0.3, 15, 12}),
+         "Connection quality back to normal after 25m."},
     };
     for (const auto& [change, text] : changes) {
         EXPECT_EQ(watch::changeText(change), text);
     }
     const record::Stamp now{tenTwelve + 2h + 5min, 1h};
-    const State offline{State::Kind::offline, since, down(core::Verdict::provider), ""};
+    const State offline{State::Kind::offline, since, down(core::Verdict::provider), "", {}, {}};
     const struct {
         State state;
         const char* tooltip;
     } states[] = {
         {offline, "Connectivity monitor: offline since 10:12 (your provider)"},
-        {{State::Kind::online, since, {}, ""},
+        {{State::Kind::online, since, {}, "", {}, {}},
          "Connectivity monitor: online, last failed check 2 h ago"},
-        {{State::Kind::online, record::Stamp{now.utc - 5min, 1h}, {}, ""},
+        {{State::Kind::online, {}, {}, "", core::quality::figuresOf(10, {14, 14.2, 13.9}), {}},
+         "Connectivity monitor: online, 14 ms, 70% loss, no failed check since watching began"},
+        {{State::Kind::online,
+          since,
+          {},
+          "",
+          {},
+          watch::Degradation{false, time_point_cast<milliseconds>(tenTwelve), 0s, 0.18, 15, 12}},
+         "Connectivity monitor: online, degraded: 18% loss beyond your router since 10:12"},
+        {{State::Kind::online, record::Stamp{now.utc - 5min, 1h}, {}, "", {}, {}},
          "Connectivity monitor: online, last failed check 5 min ago"},
-        {{State::Kind::online, record::Stamp{now.utc - 60s, 1h}, {}, ""},
+        {{State::Kind::online, record::Stamp{now.utc - 60s, 1h}, {}, "", {}, {}},
          "Connectivity monitor: online, last failed check 1 min ago"},
-        {{State::Kind::online, record::Stamp{now.utc - 24h, 1h}, {}, ""},
+        {{State::Kind::online, record::Stamp{now.utc - 24h, 1h}, {}, "", {}, {}},
          "Connectivity monitor: online, last failed check 1 d ago"},
-        {{State::Kind::logUnwritable, {}, {}, "the log cannot be written: the disk is full"},
+        {{State::Kind::logUnwritable,
+          {},
+          {},
+          "the log cannot be written: the disk is full",
+          {},
+          {}},
          "Connectivity monitor: the log cannot be written: the disk is full"},
     };
     for (const auto& [state, tooltip] : states) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include <arpa/inet.h>
@@ -499,6 +500,187 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
         found.said = error.what();
     }
     return found;
+}
+
+namespace {
+
+// Echoes on an unprivileged ICMP socket per family where the system allows one (its
+// ping_group_range), else one TCP connection attempt a probe.
+class PosixProber final : public Prober {
+  public:
+    PosixProber() {
+        for (const int family : {AF_INET, AF_INET6}) {
+            Icmp& icmp = icmp_[family == AF_INET6 ? 1 : 0];
+            icmp.fd =
+                ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                         family == AF_INET6 ? static_cast<int>(IPPROTO_ICMPV6) : IPPROTO_ICMP);
+            icmp.refused = icmp.fd < 0 ? std::strerror(errno) : "";
+        }
+    }
+    ~PosixProber() override {
+        for (const Icmp& icmp : icmp_) {
+            if (icmp.fd >= 0) {
+                ::close(icmp.fd);
+            }
+        }
+        for (const auto& [id, probe] : flying_) {
+            if (probe.fd >= 0) {
+                ::close(probe.fd);
+            }
+        }
+    }
+    PosixProber(const PosixProber&) = delete;
+    PosixProber& operator=(const PosixProber&) = delete;
+
+    std::string way(std::string_view family) override {
+        const Icmp& icmp = icmp_[family == "ipv6" ? 1 : 0];
+        return icmp.fd >= 0 ? "ICMP echo"
+                            : "TCP (ICMP echo not allowed here: " + icmp.refused + ")";
+    }
+
+    bool send(long id, const std::string& address, unsigned scope, bool gateway) override {
+        const auto to = endpointOf(address, gateway ? 53 : 443, scope);
+        if (!to) {
+            return false;
+        }
+        const bool ipv6 = to->family() == AF_INET6;
+        const int icmp = icmp_[ipv6 ? 1 : 0].fd;
+        const auto now = Clock::now();
+        if (icmp >= 0) {
+            Endpoint echoTo = *to;
+            echoTo.setPort(0);
+            const auto request = echoRequest(ipv6, static_cast<std::uint16_t>(id));
+            if (::sendto(icmp, request.data(), request.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&echoTo.address), echoTo.length) < 0) {
+                return false;
+            }
+            flying_[id] = {now, -1, ipv6};
+            return true;
+        }
+        const int fd = tcpSocket(*to);
+        if (fd < 0) {
+            return false;
+        }
+        const int error = startConnecting(fd, *to);
+        if (error != 0 && error != ECONNREFUSED) {
+            ::close(fd);
+            return false;
+        }
+        flying_[id] = {now, fd, ipv6};
+        return true;
+    }
+
+    std::vector<std::pair<long, double>> answers(Clock::time_point until) override {
+        std::vector<std::pair<long, double>> answered;
+        while (answered.empty()) {
+            giveUp();
+            std::vector<pollfd> watched;
+            std::vector<long> ids; // the probe of each TCP entry
+            for (const Icmp& icmp : icmp_) {
+                if (icmp.fd >= 0) {
+                    watched.push_back({icmp.fd, POLLIN, 0});
+                    ids.push_back(-1);
+                }
+            }
+            for (const auto& [id, probe] : flying_) {
+                if (probe.fd >= 0) {
+                    watched.push_back({probe.fd, POLLOUT, 0});
+                    ids.push_back(id);
+                }
+            }
+            const auto wait = std::min(until, oldest() + limit);
+            if (Clock::now() >= until ||
+                ::poll(watched.data(), watched.size(), millisecondsUntil(wait)) <= 0) {
+                if (Clock::now() >= until) {
+                    break;
+                }
+                continue;
+            }
+            const auto now = Clock::now();
+            for (std::size_t i = 0; i < watched.size(); ++i) {
+                if (watched[i].revents == 0) {
+                    continue;
+                }
+                if (ids[i] < 0) {
+                    readEchoes(watched[i].fd, now, answered);
+                    continue;
+                }
+                const auto probe = flying_.find(ids[i]);
+                const int error = socketError(probe->second.fd);
+                if (error == 0 || error == ECONNREFUSED) {
+                    answered.emplace_back(ids[i], millisecondsOf(now - probe->second.sent));
+                }
+                ::close(probe->second.fd);
+                flying_.erase(probe); // an unreachable says nothing of the round trip
+            }
+        }
+        return answered;
+    }
+
+    bool idle() override { return flying_.empty(); }
+
+  private:
+    struct Icmp {
+        int fd = -1;
+        std::string refused;
+    };
+    struct Flying {
+        Clock::time_point sent;
+        int fd; // a TCP attempt's, or -1 for an echo
+        bool ipv6;
+    };
+
+    static double millisecondsOf(Clock::duration took) {
+        return std::chrono::duration<double, std::milli>(took).count();
+    }
+
+    Clock::time_point oldest() const {
+        auto oldest = Clock::now();
+        for (const auto& [id, probe] : flying_) {
+            oldest = std::min(oldest, probe.sent);
+        }
+        return oldest;
+    }
+
+    void giveUp() {
+        const auto now = Clock::now();
+        std::erase_if(flying_, [&](const auto& entry) {
+            const bool over = now - entry.second.sent >= limit;
+            if (over && entry.second.fd >= 0) {
+                ::close(entry.second.fd);
+            }
+            return over;
+        });
+    }
+
+    void readEchoes(int fd, Clock::time_point now, std::vector<std::pair<long, double>>& answered) {
+        const bool ipv6 = fd == icmp_[1].fd;
+        std::array<unsigned char, 256> reply{};
+        for (ssize_t got; (got = ::recv(fd, reply.data(), reply.size(), 0)) >= 8;) {
+            const int echoReply = ipv6 ? static_cast<int>(ICMP6_ECHO_REPLY) : ICMP_ECHOREPLY;
+            const auto sequence = static_cast<std::uint16_t>(reply[6] << 8U | reply[7]);
+            if (reply[0] != echoReply) {
+                continue;
+            }
+            for (auto probe = flying_.begin(); probe != flying_.end(); ++probe) {
+                if (probe->second.fd < 0 && probe->second.ipv6 == ipv6 &&
+                    static_cast<std::uint16_t>(probe->first) == sequence) {
+                    answered.emplace_back(probe->first, millisecondsOf(now - probe->second.sent));
+                    flying_.erase(probe);
+                    break;
+                }
+            }
+        }
+    }
+
+    std::array<Icmp, 2> icmp_;
+    std::map<long, Flying> flying_;
+};
+
+} // namespace
+
+std::unique_ptr<Prober> Prober::make() {
+    return std::make_unique<PosixProber>();
 }
 
 Path trace(std::string_view address, Clock::time_point deadline) {

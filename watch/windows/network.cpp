@@ -518,6 +518,182 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
     return resolved;
 }
 
+namespace {
+
+// Echoes through the ICMP handles of both families, each in flight with an event of its own and
+// never cancelled (see ipHelper); where the system refuses ICMP to us, TCP connection attempts.
+class WindowsProber final : public Prober {
+  public:
+    WindowsProber() : icmp_{::IcmpCreateFile(), ::Icmp6CreateFile()} {}
+    ~WindowsProber() override {
+        // Echoes still in flight end by their own timeout before their handle closes.
+        for (const auto& [id, probe] : flying_) {
+            if (probe->event != nullptr &&
+                ::WaitForSingleObject(probe->event, static_cast<DWORD>(limit.count()) + 500) !=
+                    WAIT_OBJECT_0) {
+                return; // never let go: the handles and buffers are kept for good
+            }
+        }
+        for (const auto& [id, probe] : flying_) {
+            if (probe->socket != INVALID_SOCKET) {
+                ::closesocket(probe->socket);
+            }
+        }
+        for (const HANDLE icmp : icmp_) {
+            if (icmp != INVALID_HANDLE_VALUE) {
+                ::IcmpCloseHandle(icmp);
+            }
+        }
+    }
+    WindowsProber(const WindowsProber&) = delete;
+    WindowsProber& operator=(const WindowsProber&) = delete;
+
+    std::string way(std::string_view family) override {
+        return icmp_[family == "ipv6" ? 1 : 0] != INVALID_HANDLE_VALUE && !denied_[family == "ipv6"]
+                   ? "ICMP echo"
+                   : "TCP (ICMP echo not allowed here)";
+    }
+
+    bool send(long id, const std::string& address, unsigned scope, bool gateway) override {
+        auto to = addressOf(address, gateway ? 53 : 443);
+        if (!to) {
+            return false;
+        }
+        const bool ipv6 = to->si_family == AF_INET6;
+        if (ipv6 && IN6_IS_ADDR_LINKLOCAL(&to->Ipv6.sin6_addr)) {
+            to->Ipv6.sin6_scope_id = scope;
+        }
+        auto probe = std::make_unique<Flying>();
+        probe->sent = Clock::now();
+        const HANDLE icmp = icmp_[ipv6 ? 1 : 0];
+        if (icmp != INVALID_HANDLE_VALUE && !denied_[ipv6 ? 1 : 0]) {
+            probe->inFlight = std::shared_lock(ipHelper(), std::try_to_lock);
+            if (!probe->inFlight.owns_lock()) {
+                return false; // the routes are about to be read: no echo may be in flight then
+            }
+            probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            char data[8] = "quality";
+            DWORD sent = 0;
+            const auto wait = static_cast<DWORD>(limit.count());
+            if (ipv6) {
+                sockaddr_in6 source{};
+                source.sin6_family = AF_INET6;
+                sockaddr_in6 destination = to->Ipv6;
+                sent = ::Icmp6SendEcho2(icmp, probe->event, nullptr, nullptr, &source, &destination,
+                                        data, sizeof data, nullptr, probe->reply.data(),
+                                        probe->reply.size(), wait);
+            } else {
+                sent = ::IcmpSendEcho2(icmp, probe->event, nullptr, nullptr,
+                                       to->Ipv4.sin_addr.s_addr, data, sizeof data, nullptr,
+                                       probe->reply.data(), probe->reply.size(), wait);
+            }
+            const DWORD failure = ::GetLastError();
+            if (sent == 0 && failure != ERROR_IO_PENDING) {
+                ::CloseHandle(probe->event);
+                denied_[ipv6 ? 1 : 0] = failure == ERROR_ACCESS_DENIED;
+                return false;
+            }
+            probe->ipv6 = ipv6;
+            flying_[id] = std::move(probe);
+            return true;
+        }
+        int error = 0;
+        probe->socket = startConnecting(*to, gateway ? 53 : 443, 0, error);
+        if (probe->socket == INVALID_SOCKET && error != WSAECONNREFUSED) {
+            return false;
+        }
+        flying_[id] = std::move(probe);
+        return true;
+    }
+
+    std::vector<std::pair<long, double>> answers(Clock::time_point until) override {
+        std::vector<std::pair<long, double>> answered;
+        for (;;) {
+            const auto now = Clock::now();
+            std::vector<SOCKET> sockets;
+            for (auto entry = flying_.begin(); entry != flying_.end();) {
+                Flying& probe = *entry->second;
+                if (probe.event != nullptr &&
+                    ::WaitForSingleObject(probe.event, 0) == WAIT_OBJECT_0) {
+                    ::CloseHandle(probe.event);
+                    if (const auto roundTrip = roundTripOf(probe)) {
+                        answered.emplace_back(entry->first, *roundTrip);
+                    }
+                    entry = flying_.erase(entry);
+                    continue;
+                }
+                if (probe.socket != INVALID_SOCKET) {
+                    if (now - probe.sent >= limit) {
+                        ::closesocket(probe.socket);
+                        entry = flying_.erase(entry);
+                        continue;
+                    }
+                    sockets.push_back(probe.socket);
+                }
+                ++entry;
+            }
+            if (!answered.empty() || now >= until) {
+                return answered;
+            }
+            // Echoes are looked at every few milliseconds; connections are waited for.
+            const auto wait = std::min(until, now + std::chrono::milliseconds{5});
+            for (const auto& [socket, error] : awaitConnections(sockets, wait)) {
+                for (auto entry = flying_.begin(); entry != flying_.end(); ++entry) {
+                    if (entry->second->socket == socket) {
+                        if (error == 0 || error == WSAECONNREFUSED) {
+                            answered.emplace_back(entry->first,
+                                                  std::chrono::duration<double, std::milli>(
+                                                      Clock::now() - entry->second->sent)
+                                                      .count());
+                        }
+                        flying_.erase(entry); // awaitConnections closed it
+                        break;
+                    }
+                }
+            }
+        }
+    }
+
+    bool idle() override { return flying_.empty(); }
+
+  private:
+    struct Flying {
+        Clock::time_point sent;
+        HANDLE event = nullptr;
+        bool ipv6 = false;
+        std::array<char, 256> reply{};
+        SOCKET socket = INVALID_SOCKET;
+        std::shared_lock<std::shared_mutex> inFlight;
+    };
+
+    static std::optional<double> roundTripOf(Flying& probe) {
+        if (probe.ipv6) {
+            if (::Icmp6ParseReplies(probe.reply.data(), probe.reply.size()) > 0) {
+                const auto* reply = reinterpret_cast<const Icmpv6EchoReply*>(probe.reply.data());
+                if (reply->status == IP_SUCCESS) {
+                    return static_cast<double>(reply->roundTripTime);
+                }
+            }
+        } else if (::IcmpParseReplies(probe.reply.data(), probe.reply.size()) > 0) {
+            const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(probe.reply.data());
+            if (reply->Status == IP_SUCCESS) {
+                return static_cast<double>(reply->RoundTripTime);
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::array<HANDLE, 2> icmp_;
+    std::array<bool, 2> denied_{};
+    std::map<long, std::unique_ptr<Flying>> flying_;
+};
+
+} // namespace
+
+std::unique_ptr<Prober> Prober::make() {
+    return std::make_unique<WindowsProber>();
+}
+
 // Echoes with a rising TTL, every hop's at once: each reply says which hop it came from.
 Path trace(std::string_view address, Clock::time_point deadline) {
     Tracing tracing(address, Clock::now());
