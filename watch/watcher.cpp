@@ -37,7 +37,7 @@ std::string tenths(milliseconds amount) {
 
 } // namespace
 
-Watcher::Watcher(World& world, Settings settings) : world_(world), settings_(settings) {
+Watcher::Watcher(World& world, const Settings& settings) : world_(world), settings_(settings) {
     if (settings_.window) {
         quality_.emplace(*settings_.window, settings_.thresholds);
     }

@@ -94,7 +94,7 @@ struct Settings {
 
 class Watcher {
   public:
-    explicit Watcher(World& world, Settings settings = {});
+    explicit Watcher(World& world, const Settings& settings = {});
 
     // recent: the record's last whole lines, in its order, as the last watcher left them: an
     // outage it told of and saw going on within the gap is the same outage, told of already.
