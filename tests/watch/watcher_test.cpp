@@ -72,7 +72,7 @@ struct Fixture {
     watch::Watcher watcher;
     // recent: the record's last lines as a watcher before this one left them.
     explicit Fixture(bool monitorStarts = true, const std::vector<std::string>& recent = {},
-                     watch::Settings settings = {})
+                     const watch::Settings& settings = {})
         : watcher(world, settings) {
         world.monitorStarts = monitorStarts;
         std::vector<record::Line> lines;
