@@ -108,6 +108,7 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     figures.skippedLines = coverage.skippedLines;
     figures.firstSkippedLines = coverage.firstSkippedLines;
     figures.slack = coverage.slack;
+    figures.quality = coverage.quality;
     std::array<std::map<std::string, long>, Cause::count> stops;
     for (const Outage& outage : report.outages) {
         const std::size_t cause = primaryCause(outage).index();

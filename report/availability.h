@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,7 @@ struct WatchFigures {
     std::optional<LocalSpan> extent; // the period itself
     std::vector<LocalSpan> watchedSpans;
     std::vector<LocalSpan> asleepSpans;
+    std::shared_ptr<const Quality> quality; // the connection's while it was up
 };
 
 // The cause an outage counts under: its first verdict, cleared and unknown giving way to any

@@ -210,18 +210,10 @@ const Diagnosed* DiagnosisTaker::of(LocalTime check) {
     return nullptr;
 }
 
-Coverage readCoverage(std::FILE* file, std::string source) {
-    Coverage coverage;
-    coverage.source = std::move(source);
-    CoverageReader reader(coverage);
+std::string readRecordLines(std::FILE* file, const std::function<void(const record::Line&)>& take,
+                            const std::function<void(long line)>& skip) {
     long lineNumber = 0;
-    const auto skip = [&] {
-        if (coverage.firstSkippedLines.size() < skippedLinesShown) {
-            coverage.firstSkippedLines.push_back(lineNumber);
-        }
-        ++coverage.skippedLines;
-    };
-    coverage.problem = core::readLines(
+    return core::readLines(
         file, longestLine, 0, [&](std::string_view line, bool tornFront, bool ended) {
             ++lineNumber;
             // A last line a crash cut short may be cut anywhere, even in a value: never read. A
@@ -234,13 +226,35 @@ Coverage readCoverage(std::FILE* file, std::string source) {
                 runOn = false;
             }
             if (!parsed || runOn) {
-                skip(); // the torn fragment, whatever was run on after it
+                skip(lineNumber); // the torn fragment, whatever was run on after it
             }
             if (parsed) {
-                reader.add(*parsed);
+                take(*parsed);
             }
         });
+}
+
+Coverage readCoverage(std::FILE* file, std::string source, const Period& period) {
+    Coverage coverage;
+    coverage.source = std::move(source);
+    CoverageReader reader(coverage);
+    QualityReader quality(*coverage.quality, period);
+    coverage.problem = readRecordLines(
+        file,
+        [&](const record::Line& line) {
+            reader.add(line);
+            if (line.event == event::quality) {
+                quality.add(line);
+            }
+        },
+        [&](long line) {
+            if (coverage.firstSkippedLines.size() < skippedLinesShown) {
+                coverage.firstSkippedLines.push_back(line);
+            }
+            ++coverage.skippedLines;
+        });
     reader.finish();
+    quality.finish();
     return coverage;
 }
 

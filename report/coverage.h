@@ -9,9 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include <functional>
+#include <memory>
+
 #include "causes.h"
 #include "log_records.h"
 #include "outages.h"
+#include "period.h"
+#include "quality_figures.h"
 #include "watch_record.h"
 
 namespace report {
@@ -56,6 +61,8 @@ struct Coverage {
     std::vector<std::chrono::seconds> offsetValues; // each offset the record gives, once
     // By the failed check's time, and for one time in the record's order.
     std::vector<Diagnosed> diagnoses;
+    // Of the windows that began in the period; shared with the figures the outputs are made of.
+    std::shared_ptr<Quality> quality = std::make_shared<Quality>();
 
     // The moment a local time of the log stands for: by the offset the record shows holding at
     // that moment (in the hour summer time repeats, watched both times, the first of the two that
@@ -81,8 +88,15 @@ class DiagnosisTaker {
     std::vector<bool> taken_;
 };
 
+// Each whole line of a record read from an open file in binary mode, in the file's order; each
+// other one (not in the form, torn, cut short) skipped by its number. Returns an empty string, or
+// why reading failed.
+std::string readRecordLines(std::FILE* file, const std::function<void(const record::Line&)>& take,
+                            const std::function<void(long line)>& skip);
+
 // Reads a record from an open file in binary mode; lines not in its form are skipped and
-// counted. A failure to read is in problem, with what was read before it.
-Coverage readCoverage(std::FILE* file, std::string source);
+// counted. A failure to read is in problem, with what was read before it. Its quality windows are
+// those that began in the period.
+Coverage readCoverage(std::FILE* file, std::string source, const Period& period = {});
 
 } // namespace report

@@ -117,6 +117,13 @@ table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nu
 th, td { text-align: left; padding: .3rem .6rem; border-bottom: 1px solid var(--grid); }
 td.n, th.n { text-align: right; }
 code { font-size: .9em; }
+h3 { font-size: 1rem; margin: 1rem 0 .4rem; }
+.chart { display: block; width: 100%; height: 2.2rem; background:
+  repeating-linear-gradient(to right, transparent 0 calc(100% / 24 - 1px),
+    var(--grid) calc(100% / 24 - 1px) calc(100% / 24)), #fafafa; }
+.chart .band { fill: #90caf9; stroke: none; }
+.chart .median { fill: none; stroke: #0d47a1; stroke-width: 1.2px; vector-effect: non-scaling-stroke; }
+.chart .loss { fill: #c62828; }
 @media (max-width: 40rem) {
   .row { grid-template-columns: 1fr; gap: 0; }
   .row .date:empty { display: none; }
@@ -129,7 +136,7 @@ code { font-size: .9em; }
   body { max-width: none; padding: 0; font-size: 10pt; }
   .day, tr { break-inside: avoid; }
   h2 { break-after: avoid; }
-  .track, .track rect, .calendar rect, .swatch { print-color-adjust: exact;
+  .track, .track rect, .calendar rect, .swatch, .chart, .chart * { print-color-adjust: exact;
     -webkit-print-color-adjust: exact; }
 }
 )";
@@ -432,6 +439,9 @@ std::string htmlPage(const Report& report, const std::string& source) {
     const auto days = html::daysOf(report);
     if (days && days->count() > calendarAfterDays) {
         html::appendCalendar(page, report, *days);
+    }
+    if (days && report.watch && report.watch->quality && report.watch->quality->any()) {
+        html::appendQuality(page, *report.watch->quality, *days);
     }
     if (report.outages.empty()) {
         page += report.period.isWhole() ? "<p>No outage is recorded in this log.</p>\n"

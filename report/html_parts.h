@@ -31,4 +31,8 @@ std::optional<Days> daysOf(const Report& report);
 // and hatched where nothing watched it.
 void appendCalendar(std::string& page, const Report& report, const Days& days);
 
+// The connection's quality while up: its figures, the degraded stretches, and a chart per day
+// (per week beyond 62 days) of each segment's round trips and loss.
+void appendQuality(std::string& page, const Quality& quality, const Days& days);
+
 } // namespace report::html

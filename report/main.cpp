@@ -33,7 +33,7 @@ using system::pathOf;
 constexpr const char* usage =
     "usage: connectivity-report [LOG] [--gap SECONDS] [--since DATE] [--until DATE]\n"
     "                           [--csv FILE] [--html FILE [--open]] [--metrics FILE]\n"
-    "                           [--watch-record FILE | --no-watch-record]\n";
+    "                           [--quality-csv FILE] [--watch-record FILE | --no-watch-record]\n";
 
 int fail(const std::string& message) {
     system::writeStandard(stderr, "connectivity-report: " + message + "\n");
@@ -66,12 +66,13 @@ struct Options {
     std::string csv; // empty: not written; - is standard output
     std::string html;
     std::string metrics;
+    std::string qualityCsv;
     bool openPage = false;
     std::string watchRecord; // empty: connectivityWatch.txt beside a log read from a file
     bool noWatchRecord = false;
 };
 
-enum class Output { summary, csv, html, metrics };
+enum class Output { summary, csv, html, metrics, qualityCsv };
 
 struct Destination {
     Output output;
@@ -114,6 +115,10 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
                    "exporter's textfile collector reads them; - writes them to standard output "
                    "instead")
         ->type_name("FILE");
+    app.add_option("--quality-csv", options.qualityCsv,
+                   "Also write the watcher's quality windows as CSV to FILE, a row per window, "
+                   "family and segment; - writes them to standard output instead")
+        ->type_name("FILE");
     app.add_flag("--open", options.openPage,
                  "Open the page written by --html in the default browser once it is written");
     auto* record =
@@ -150,6 +155,7 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
         for (const auto& [option, path] :
              {std::pair{"LOG", &options.log}, std::pair{"--csv", &options.csv},
               std::pair{"--html", &options.html}, std::pair{"--metrics", &options.metrics},
+              std::pair{"--quality-csv", &options.qualityCsv},
               std::pair{"--watch-record", &options.watchRecord}}) {
             if (path->empty() && (option == std::string("LOG") || app.count(option) > 0)) {
                 throw CLI::ValidationError(option,
@@ -161,9 +167,10 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
         if (options.openPage && (options.html.empty() || options.html == "-")) {
             throw CLI::ValidationError("--open", "opens the page written by --html FILE");
         }
-        const std::array written = {options.csv, options.html, options.metrics};
+        const std::array written = {options.csv, options.html, options.metrics, options.qualityCsv};
         if (std::count(written.begin(), written.end(), "-") > 1) {
-            throw CLI::ValidationError("only one of --csv, --html and --metrics can be -");
+            throw CLI::ValidationError(
+                "only one of --csv, --html, --metrics and --quality-csv can be -");
         }
     } catch (const CLI::Success& done) {
         return app.exit(done); // --help or --version
@@ -181,7 +188,8 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
 std::vector<Destination> destinationsOf(const Options& options) {
     const std::array named = {std::tuple{Output::csv, "--csv", options.csv},
                               std::tuple{Output::html, "--html", options.html},
-                              std::tuple{Output::metrics, "--metrics", options.metrics}};
+                              std::tuple{Output::metrics, "--metrics", options.metrics},
+                              std::tuple{Output::qualityCsv, "--quality-csv", options.qualityCsv}};
     std::vector<Destination> destinations{{Output::summary, "summary", "-", true}};
     for (const auto& [output, option, path] : named) {
         if (path == "-") {
@@ -264,7 +272,7 @@ std::optional<report::Coverage> readCoverage(const Options& options) {
         coverage.source = name;
         coverage.problem = std::strerror(errno);
     } else {
-        coverage = report::readCoverage(file, name);
+        coverage = report::readCoverage(file, name, options.period);
         std::fclose(file);
     }
     if (!coverage.problem.empty()) {
@@ -284,6 +292,8 @@ std::string rendered(Output output, const report::Report& figures, const std::st
         return report::htmlPage(figures, source);
     case Output::metrics:
         return report::metrics(figures);
+    case Output::qualityCsv:
+        break; // written piece by piece
     }
     return {};
 }
@@ -338,14 +348,35 @@ int run(std::vector<std::string> arguments) {
     }
     const std::string source = fromStandardInput ? "standard input" : options.log;
 
+    // An output's pieces: the quality CSV from the record read again, each other one whole.
+    const auto piecesOf = [&](const Destination& destination) -> report::Pieces {
+        if (destination.output != Output::qualityCsv) {
+            return [text = rendered(destination.output, figures, source)](
+                       const report::Write& write) { return write(text); };
+        }
+        return [&](const report::Write& write) {
+            std::FILE* record = recordRead ? system::openForReading(*recordPath) : nullptr;
+            const system::Failure failure = report::qualityCsv(record, options.period, write);
+            if (record != nullptr) {
+                std::fclose(record);
+            }
+            return failure;
+        };
+    };
     int status = 0;
     for (const Destination& destination : destinations) {
-        const std::string text = rendered(destination.output, figures, source);
+        const report::Pieces pieces = piecesOf(destination);
         if (destination.toStandardOutput) {
-            if (const std::string problem = system::writeStandard(stdout, text); !problem.empty()) {
+            std::string problem;
+            pieces([&](std::string_view piece) -> system::Failure {
+                problem = system::writeStandard(stdout, piece);
+                return problem.empty() ? 0 : EIO;
+            });
+            if (!problem.empty()) {
                 status = fail("cannot write standard output: " + problem);
             }
-        } else if (const std::string problem = report::writeOutput(pathOf(destination.path), text);
+        } else if (const std::string problem =
+                       report::writeOutput(pathOf(destination.path), pieces);
                    !problem.empty()) {
             status = fail(problem);
         } else if (destination.output == Output::html && options.openPage) {

@@ -1,5 +1,8 @@
 // The figures in Prometheus' text exposition format, for the node exporter's textfile collector.
+#include <array>
+#include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "renderers.h"
 
@@ -29,6 +32,64 @@ std::optional<long long> unixTime(LocalTime time) {
     const std::time_t seconds = std::mktime(&fields);
     return seconds == static_cast<std::time_t>(-1) ? std::nullopt
                                                    : std::optional<long long>(seconds);
+}
+
+std::string decimal(double value) {
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%.6g", value);
+    return text.data();
+}
+
+// The probes of quality per family and segment, counted since the record began (or in the days
+// selected), and the last window's figures of each.
+void qualityMetrics(std::string& out, const Quality& quality) {
+    const auto perGroup = [&](const char* name, const char* type, const char* help,
+                              const auto& value) {
+        out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+        out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+        for (const GroupQuality& group : quality.groups) {
+            if (const auto figure = value(group)) {
+                out.append(name).append("{family=\"").append(group.family);
+                out.append("\",segment=\"")
+                    .append(core::quality::segmentWords[static_cast<std::size_t>(group.segment)]);
+                out.append("\"} ").append(*figure).append("\n");
+            }
+        }
+    };
+    const auto present = [](const GroupQuality& group) { return group.sent > 0; };
+    perGroup("connectivity_probes_sent_total", "counter",
+             "Probes of the connection's quality sent while it was up.",
+             [&](const GroupQuality& group) {
+                 return present(group) ? std::optional(std::to_string(group.sent)) : std::nullopt;
+             });
+    perGroup("connectivity_probes_answered_total", "counter",
+             "Probes of the connection's quality answered.", [&](const GroupQuality& group) {
+                 return present(group) ? std::optional(std::to_string(group.received))
+                                       : std::nullopt;
+             });
+    const auto lastFigure = [](double (*of)(const core::quality::Figures&)) {
+        return [of](const GroupQuality& group) {
+            return group.last && group.last->received > 0 ? std::optional(decimal(of(*group.last)))
+                                                          : std::nullopt;
+        };
+    };
+    perGroup("connectivity_round_trip_median_seconds", "gauge",
+             "The median round trip of the last quality window.",
+             lastFigure([](const core::quality::Figures& f) { return f.median / 1000; }));
+    perGroup("connectivity_round_trip_p90_seconds", "gauge",
+             "The 90th percentile round trip of the last quality window.",
+             lastFigure([](const core::quality::Figures& f) { return f.p90 / 1000; }));
+    perGroup("connectivity_probe_loss_ratio", "gauge",
+             "The share of probes lost in the last quality window.", [](const GroupQuality& group) {
+                 return group.last ? std::optional(decimal(group.last->loss())) : std::nullopt;
+             });
+    std::chrono::sys_seconds lastEnd{};
+    for (const GroupQuality& group : quality.groups) {
+        lastEnd = std::max(lastEnd, group.lastEnd);
+    }
+    metric(out, "connectivity_quality_window_end_timestamp_seconds", "gauge",
+           "Unix time the last quality window ended: the watcher sampled until then.",
+           lastEnd.time_since_epoch().count());
 }
 
 } // namespace
@@ -80,6 +141,9 @@ std::string metrics(const Report& report) {
     }
     metric(out, "connectivity_log_skipped_lines", "gauge",
            "Lines of the log that are not in the monitor's form.", report.skippedLines);
+    if (report.watch && report.watch->quality && report.watch->quality->any()) {
+        qualityMetrics(out, *report.watch->quality);
+    }
     return out;
 }
 

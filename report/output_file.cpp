@@ -69,13 +69,17 @@ std::string failed(const fs::path& path, const std::string& why) {
     return "cannot write " + displayName(path) + ": " + why;
 }
 
+Failure writeEach(NativeFile file, const Pieces& pieces) {
+    return pieces([file](std::string_view piece) { return writeAll(file, piece); });
+}
+
 // Written where it is, as a shell's > would: truncated first unless it is a device or a pipe,
 // which are appended to.
-std::string writeInPlace(const fs::path& path, Handle& target, std::string_view text) {
+std::string writeInPlace(const fs::path& path, Handle& target, const Pieces& pieces) {
     const bool regular = isRegular(target.get());
     const Failure failure = Steps()
                                 .then([&] { return regular ? truncate(target.get()) : 0; })
-                                .then([&] { return writeAll(target.get(), text); })
+                                .then([&] { return writeEach(target.get(), pieces); })
                                 .then([&] { return regular ? flush(target.get()) : 0; })
                                 .then([&] { return target.close(); })
                                 .failure();
@@ -85,12 +89,16 @@ std::string writeInPlace(const fs::path& path, Handle& target, std::string_view 
 } // namespace
 
 std::string writeOutput(const fs::path& path, std::string_view text) {
+    return writeOutput(path, [text](const Write& write) { return write(text); });
+}
+
+std::string writeOutput(const fs::path& path, const Pieces& pieces) {
     Handle target(openExisting(path));
     if (!target.isOpen() && !isAbsent(lastFailure())) {
         return failed(path, describe(lastFailure())); // a symlink loop, a folder, no permission...
     }
     if (target.isOpen() && (!isRegular(target.get()) || linksOf(target.get()) > 1)) {
-        return writeInPlace(path, target, text);
+        return writeInPlace(path, target, pieces);
     }
 
     const fs::path destination = target.isOpen() ? finalPath(target.get(), path) : newFileAt(path);
@@ -101,7 +109,7 @@ std::string writeOutput(const fs::path& path, std::string_view text) {
         const Failure why = lastFailure();
         // A folder closed to us holding a file open to us: written as > would write it.
         return target.isOpen() && isRefusal(why)
-                   ? writeInPlace(path, target, text)
+                   ? writeInPlace(path, target, pieces)
                    : failed(path, "no temporary file can be made in " + displayName(folder) +
                                       " to write it under (" + describe(why) + ")");
     }
@@ -110,12 +118,13 @@ std::string writeOutput(const fs::path& path, std::string_view text) {
     if (unlike != 0) {
         temporary.close();
         removeFile(temporaryPath);
-        return target.isOpen() ? writeInPlace(path, target, text) : failed(path, describe(unlike));
+        return target.isOpen() ? writeInPlace(path, target, pieces)
+                               : failed(path, describe(unlike));
     }
     const bool replacing = target.isOpen();
     const Failure failure =
         Steps()
-            .then([&] { return writeAll(temporary.get(), text); })
+            .then([&] { return writeEach(temporary.get(), pieces); })
             .then([&] { return flush(temporary.get()); })
             .then([&] { return temporary.close(); })
             .then([&] { return target.isOpen() ? target.close() : 0; })

@@ -8,18 +8,9 @@
 #include "availability.h"
 #include "coverage.h"
 #include "outages.h"
+#include "period.h"
 
 namespace report {
-
-// The local days whose outages are reported, both ends included; open where not given.
-struct Period {
-    std::optional<std::chrono::local_days> since;
-    std::optional<std::chrono::local_days> until;
-    bool contains(std::chrono::local_days day) const {
-        return (!since || day >= *since) && (!until || day <= *until);
-    }
-    bool isWhole() const { return !since && !until; }
-};
 
 struct Report {
     std::chrono::seconds gap{90};

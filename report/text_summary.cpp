@@ -42,6 +42,57 @@ std::string wrapped(const std::string& sentence) {
     return text + "\n";
 }
 
+// The connection's quality while it was up: a row per family and segment, the name's lookups,
+// and the stretches the watcher found degraded.
+std::string qualitySection(const Quality& quality) {
+    std::string text = "\n";
+    text += wrapped("Quality while up, from " + std::to_string(quality.windows) + " windows (" +
+                    core::spanText(quality.measured) +
+                    ") of the watcher's probes; round trips are the windows' medians, in ms:");
+    text += "                median     90%      loss   jitter  worst hours\n";
+    for (const GroupQuality& group : quality.groups) {
+        if (group.sent == 0) {
+            continue;
+        }
+        std::string hours;
+        for (const auto& [hour, median] : worstHours(group, 3)) {
+            hours.append(hours.empty() ? "" : ", ").append(std::to_string(hour));
+            hours.append("h ").append(roundTripText(median));
+        }
+        const bool answered = !group.medians.empty();
+        text += leftColumn(groupName(group), 14) +
+                column(answered ? roundTripText(group.medians.quantile(0.5)) : "-", 8) +
+                column(answered ? roundTripText(group.medians.quantile(0.9)) : "-", 8) +
+                column(lossText(group.loss()), 10) +
+                column(answered ? roundTripText(group.jitter()) : "-", 9) + "  " + hours + "\n";
+    }
+    if (quality.lookups > 0) {
+        text += wrapped("The site's name resolved in " +
+                        (quality.names.empty()
+                             ? std::string("no lookup")
+                             : roundTripText(quality.names.quantile(0.5)) + " ms (the median of " +
+                                   std::to_string(quality.lookups) + " lookups") +
+                        (quality.unresolved > 0
+                             ? "; " + std::to_string(quality.unresolved) + " gave no address)."
+                             : ")."));
+    }
+    if (!quality.stretches.empty()) {
+        text += "Degraded, as the watcher judged each window, two or more in a row:\n";
+        for (const DegradedStretch& stretch : quality.stretches) {
+            const auto local = [&](std::chrono::sys_seconds at) {
+                return LocalTime{(at + stretch.offset).time_since_epoch()};
+            };
+            const bool sameDay = std::chrono::floor<std::chrono::days>(local(stretch.from)) ==
+                                 std::chrono::floor<std::chrono::days>(local(stretch.to));
+            text += core::dateTime(local(stretch.from)).substr(0, 16) + " to " +
+                    core::dateTime(local(stretch.to)).substr(sameDay ? 11 : 0, sameDay ? 5 : 16) +
+                    column(core::spanText(stretch.to - stretch.from), 13) + "  " +
+                    stretchText(stretch) + "\n";
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 std::string textSummary(const Report& report, const std::string& source) {
@@ -60,6 +111,9 @@ std::string textSummary(const Report& report, const std::string& source) {
     }
     for (const std::string& note : said.notes) {
         text.append("\n").append(wrapped(note));
+    }
+    if (report.watch && report.watch->quality && report.watch->quality->any()) {
+        text += qualitySection(*report.watch->quality);
     }
     if (report.outages.empty()) {
         return text;

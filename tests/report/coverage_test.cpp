@@ -560,3 +560,58 @@ TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
         page.find("<title>Fri 2024-02-09: 241 failed checks, down 2h 00m 00s; watched 24h 00m"),
         std::string::npos);
 }
+
+TEST(Coverage, QualityWhileUpInEveryOutput) {
+    // Four windows of five minutes from 19:00: the third and fourth lost 20% past the edge; one
+    // line a person edited to more answers than probes, and one cut in a figure.
+    const auto window = [](const char* end, const std::string& internet, const char* extra = "") {
+        return at(end) + " quality span=300s ipv4-gateway=30/30/0.5/0.5/0.6/0.7/0.9/0.1 " +
+               "ipv4-internet=" + internet + extra + " name=23ms";
+    };
+    const std::string clean = "30/30/10.0/10.5/12.0/14.0/20.0/1.0";
+    const std::string lossy = "30/24/11.0/11.5/13.0/15.0/22.0/1.5";
+    const auto coverage = coverageOf(
+        lines({at("18:59") + " started os=linux monitor=2", window("19:05", clean, ""),
+               window("19:10", clean, ""), window("19:15", lossy, " degraded=ipv4-internet"),
+               window("19:20", lossy, " degraded=ipv4-internet"),
+               window("19:25", "30/31/10.0/10.5/12.0/14.0/20.0/1.0", ""),
+               window("19:30", "30/3", ""), at("19:30") + " stopped"}));
+    EXPECT_EQ(coverage.skippedLines, 2);
+    const report::Report figures = reportOf(coverage, {});
+    const std::string summary = report::textSummary(figures, "log");
+    for (const char* said : {"Quality while up, from 4 windows (20m 00s)",
+                             "ipv4 gateway       0.6     0.6     0.00%      0.1  19h 0.6\n",
+                             "ipv4 internet     12.0    13.0    10.00%      1.2  19h 12.4\n",
+                             "The site's name resolved in 23.0 ms (the median of 4 lookups).",
+                             "2024-02-12 19:10 to 19:20      10m 00s  provider: 20% loss\n"}) {
+        EXPECT_NE(summary.find(said), std::string::npos) << said << summary;
+    }
+    const std::string metrics = report::metrics(figures);
+    for (const char* line :
+         {"connectivity_probes_sent_total{family=\"ipv4\",segment=\"internet\"} 120\n",
+          "connectivity_probes_answered_total{family=\"ipv4\",segment=\"internet\"} 108\n",
+          "connectivity_round_trip_median_seconds{family=\"ipv4\",segment=\"internet\"} 0.013\n",
+          "connectivity_probe_loss_ratio{family=\"ipv4\",segment=\"internet\"} 0.2\n"}) {
+        EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+    }
+    std::FILE* file = std::tmpfile();
+    const std::string record = lines({window("19:15", lossy, " degraded=ipv4-internet")});
+    std::fwrite(record.data(), 1, record.size(), file);
+    std::rewind(file);
+    std::string csv;
+    EXPECT_EQ(report::qualityCsv(file, {},
+                                 [&](std::string_view piece) {
+                                     csv += piece;
+                                     return 0;
+                                 }),
+              0);
+    std::fclose(file);
+    EXPECT_NE(
+        csv.find("\n2024-02-12T19:10:00,2024-02-12T19:15:00,ipv4,internet,30,24,20.0,11.0,"
+                 "11.5,13.0,15.0,22.0,1.5,yes,23,2024-02-12T18:10:00Z,2024-02-12T18:15:00Z\n"),
+        std::string::npos)
+        << csv;
+    const std::string page = report::htmlPage(figures, "log");
+    EXPECT_NE(page.find("<h2>Quality while up</h2>"), std::string::npos);
+    EXPECT_NE(page.find("<polygon class=\"band\""), std::string::npos);
+}
