@@ -14,6 +14,7 @@ test:
 	@bash scripts/install-deps.sh test
 	@bash scripts/install-deps.sh browser || echo "No browser here: the report's page test will skip"
 	@bash scripts/install-deps.sh node-exporter || true
+	@bash scripts/install-deps.sh prometheus || true
 	$(MAKE) --no-print-directory lint
 	cmake --workflow --preset asan
 	cmake --workflow --preset windows-test

@@ -67,6 +67,9 @@ else()
     list(POP_BACK compressed changelog)
     install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
     install(FILES README.md ${changelog} ${packaging}/debian/copyright DESTINATION ${docdir})
+    # Prometheus' alerting rules, and their unit tests, for a monitoring server to load.
+    install(FILES ${packaging}/prometheus/connectivity.rules.yml
+        ${packaging}/prometheus/connectivity.rules.test.yml DESTINATION ${docdir}/prometheus)
 
     # The user units name the programs where they are installed: the prefix is known only then
     # (cpack installs under /usr, cmake --install wherever --prefix says).
@@ -96,12 +99,14 @@ cannot.
 .
 connectivity-watch runs it, records when it was watching, finds out why each
 check failed (the local network, name service, the provider or the site),
-and says on the desktop when the connection drops and returns. A systemd
-user service keeps it running.
+measures round trips and loss while the connection is up, and says on the
+desktop when the connection drops, degrades and returns. A systemd user
+service keeps it running.
 .
 connectivity-report turns the log and that record into outages, watched
-time, availability and causes: a summary, CSV for a spreadsheet, a
-self-contained HTML page with a timeline and a calendar, and metrics for the
-textfile collector of the Prometheus node exporter.")
+time, availability, causes and quality: a summary, CSV for a spreadsheet, a
+self-contained HTML page with a timeline, charts and a calendar, and metrics
+for the textfile collector of the Prometheus node exporter, with alerting
+rules.")
 endif()
 include(CPack)

@@ -1,23 +1,27 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a make target needs, only those missing, and says which.
-# usage: install-deps.sh build|windows|package|test|browser|bench|lint|fuzz|node-exporter
+# usage: install-deps.sh build|windows|package|test|browser|bench|lint|fuzz|node-exporter|prometheus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The metrics test needs a node exporter's binary but never its service: installing Debian's
-# package would start a daemon on port 9100, so the package is only unpacked into the build tree.
-if [ "${1-}" = node-exporter ]; then
-    tools=build/tools/node-exporter
-    [ -x $tools/usr/bin/prometheus-node-exporter ] && exit 0
-    mkdir -p $tools/download
-    (cd $tools/download && { apt-get download -qq prometheus-node-exporter 2>/dev/null ||
-        { apt-get update -qq && apt-get download -qq prometheus-node-exporter; }; }) ||
-        { echo "Cannot download prometheus-node-exporter: the metrics test will skip" >&2; exit 1; }
-    dpkg-deb -x $tools/download/prometheus-node-exporter_*.deb $tools
-    rm -rf $tools/download
-    echo "Unpacked prometheus-node-exporter into $tools"
-    exit 0
-fi
+# The metrics and alert tests need a node exporter's and Prometheus' binaries but never their
+# services: installing Debian's packages would start daemons on ports 9100 and 9090, so the
+# packages are only unpacked into the build tree.
+unpack() { # PACKAGE FOLDER PROGRAM
+    local tools=build/tools/$2
+    [ -x "$tools/usr/bin/$3" ] && return 0
+    mkdir -p "$tools/download"
+    (cd "$tools/download" && { apt-get download -qq "$1" 2>/dev/null ||
+        { apt-get update -qq && apt-get download -qq "$1"; }; }) ||
+        { echo "Cannot download $1: the tests that need it will skip" >&2; return 1; }
+    dpkg-deb -x "$tools/download/$1"_*.deb "$tools"
+    rm -rf "$tools/download"
+    echo "Unpacked $1 into $tools"
+}
+case ${1-} in
+node-exporter) unpack prometheus-node-exporter node-exporter prometheus-node-exporter; exit ;;
+prometheus) unpack prometheus prometheus promtool; exit ;;
+esac
 
 # The programs alone: c-ares resolves for the Linux probe and the watcher's diagnosis; CLI11
 # (headers only) reads the report's and the watcher's command lines on both platforms; sd-bus
@@ -45,7 +49,7 @@ test)
 browser) wanted=(chromium imagemagick) ;; # the report's page, rendered; its test skips without
 bench) wanted=("${build[@]}" "${checks[@]}" netcat-openbsd time perl iproute2 nftables) ;;
 *)
-    echo "usage: $0 build|windows|package|test|browser|bench|lint|fuzz|node-exporter" >&2
+    echo "usage: $0 build|windows|package|test|browser|bench|lint|fuzz|node-exporter|prometheus" >&2
     exit 2
     ;;
 esac

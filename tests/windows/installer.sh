@@ -131,11 +131,11 @@ open "$menu/Connectivity Monitor/Stop monitoring.lnk"
 await watching 0 || fail "Stop monitoring left $(running connectivity-watch.exe) watchers running"
 cp "$logs/connectivityLog.txt" "$scratch/seeded"
 
-# The choices are kept: /AUTOSTART=0 /MESSAGES=0 once, then a plain install over it.
-install /AUTOSTART=0 /MESSAGES=0
+# The choices are kept: /AUTOSTART=0 /MESSAGES=0 /SAMPLING=0 once, then a plain install over it.
+install /AUTOSTART=0 /MESSAGES=0 /SAMPLING=0
 install
 [ ! -e "$menu/StartUp/Connectivity monitor.lnk" ] || fail "/AUTOSTART=0 was not kept"
-watcher_link "$menu/Connectivity Monitor/Connectivity monitor.lnk" '--quiet'
+watcher_link "$menu/Connectivity Monitor/Connectivity monitor.lnk" '--quiet --sample 0'
 cmp -s "$logs/connectivityLog.txt" "$scratch/seeded" || fail "installing again changed the log"
 
 # An uninstall while monitoring stops it first, and the README's silent line waits for it.

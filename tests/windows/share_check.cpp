@@ -5,7 +5,8 @@
 //                                                       and lets go once RELEASE exists
 //        share_check hold-no-delete FILE HELD RELEASE   the same, sharing reading and writing but
 //                                                       not deletion, as a spreadsheet holds a CSV
-//        share_check icon ACTION...                     menu or select, on the watcher's icon
+//        share_check icon ACTION...                     menu or select, on the watcher's icon;
+//                                                       taskbar: as Explorer says it started
 #include <string>
 
 #include <windows.h>
@@ -51,6 +52,10 @@ int actOnIcon(int count, wchar_t** actions) {
     constexpr UINT iconMessage = WM_APP + 1;
     for (int i = 0; i < count; ++i) {
         const std::wstring action = actions[i];
+        if (action == L"taskbar") {
+            PostMessageW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+            continue;
+        }
         const UINT event = action == L"menu" ? WM_CONTEXTMENU : NIN_SELECT;
         PostMessageW(window, iconMessage, MAKEWPARAM(20, 20), MAKELPARAM(event, 1));
         Sleep(100); // a double-click's two selections

@@ -2,9 +2,9 @@
 # The watcher's icon in Wine's notification area, on a virtual display (xvfb-run) in a fresh
 # prefix on a private network, as Wine's own traces show it: shown in the amber state while
 # another program holds the record, then its state as its tooltip once the record is free, a
-# balloon when the connection drops and another when it is back, changed when the log cannot be
-# written, one report for a double-click, the watching going on while its menu is open, and
-# removed by --stop with the menu still open.
+# balloon when the connection drops and another when it is back, the last quality window's figures
+# in it, changed when the log cannot be written, one report for a double-click, the watching going
+# on while its menu is open, and removed by --stop with the menu still open.
 # usage: tray.sh WINE64 WATCHER MONITOR SHARE_CHECK
 set -u
 wine=$1
@@ -17,10 +17,12 @@ fi
 watcher=$2
 source "$(dirname "$0")/../watch/watch_support.sh"
 ip link set lo up 2>/dev/null
-# A default route to a gateway that is not there, where the namespace allows one: the diagnosis
-# then traces a path, through Windows' own ICMP calls as Wine makes them.
+# A default route, where the namespace allows one, to a gateway that is this machine's own address,
+# and the anycast addresses on loopback: the sampler's echoes are answered, and the diagnosis traces a
+# path, through Windows' own ICMP calls as Wine makes them.
 routed=false
 ip link add d0 type veth peer name d1 2>/dev/null && ip addr add 10.9.0.2/24 dev d0 &&
+    ip addr add 10.9.0.1/32 dev d1 && ip addr add 1.1.1.1/32 dev lo && ip addr add 9.9.9.9/32 dev lo &&
     ip link set d0 up && ip link set d1 up && ip route add default via 10.9.0.1 && routed=true
 export WINEPREFIX=$scratch/prefix WINEDEBUG=+systray,+tooltips WINEDLLOVERRIDES='mscoree,mshtml=' \
     TMPDIR=$scratch HOME=$scratch
@@ -48,7 +50,8 @@ await_trace() {
 (cd "$scratch/log" && exec "$wine" "$scratch/program/share_check.exe" hold-deny-write \
     connectivityWatch.txt held release 2>>"$traces") &
 for _ in $(seq 600); do [ -e "$scratch/log/held" ] && break; sleep 0.05; done
-(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 8 2>>"$traces") &
+(cd "$scratch/log" && exec "$wine" "$scratch/program/connectivity-watch.exe" --gap 8 --sample 1 \
+    --window 10 2>>"$traces") &
 await_trace 'add_icon id=0x1' && await_trace 'add text L"Connectivity monitor: the record connectivityWatch.txt cannot be written: ' ||
     fail "no amber icon for a record held: $(grep -E "systray|text" "$traces" | head -30)"
 touch "$scratch/log/release"
@@ -68,6 +71,14 @@ if $routed; then
 fi
 await_trace 'title = L"Internet connection back"' && await_trace 'add text L"Back online' ||
     fail "no balloon when the connection returned"
+if $routed; then # the sampler through Windows' ICMP calls: its windows, and their figures shown
+    await_line ' quality span=' 30 && grep ' quality ' "$record" | tail -1 | grep -q ' ipv4-gateway=[0-9]*/[1-9]' ||
+        fail "no quality window with answered echoes: $(grep -E 'quality|sampling' "$record" | tail -3)"
+    # Explorer's start told: the icon placed anew, its tooltip traced as it is now.
+    "$wine" "$scratch/program/share_check.exe" icon taskbar 2>>"$traces"
+    await_trace 'add text L"Connectivity monitor: online, 0 ms, 0% loss' ||
+        fail "the tooltip without the last window's figures: $(grep -a 'add text' "$traces" | tail -3)"
+fi
 modified=$(changes)
 rm -f "$scratch/log/connectivityLog.txt" && mkdir "$scratch/log/connectivityLog.txt"
 await_line 'log-unwritable' 30 || fail "the log's spell was not noticed"

@@ -272,7 +272,10 @@ class TrayLoop final : public Loop, public Desktop {
     }
 
     LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-        if (message == taskbarCreated_) { // Explorer started again: its notification area is new
+        // Explorer started again (its notification area is new), or the screen's scale changed:
+        // the icon placed anew, whether or not the old one is still there.
+        if (message == taskbarCreated_) {
+            ::Shell_NotifyIconW(NIM_DELETE, &icon_);
             place(NIM_ADD);
             return 0;
         }

@@ -40,8 +40,8 @@ const struct Winsock {
 
 // Under Wine 8 an ICMP echo that completes while the routes or the adapters are being read
 // deadlocks the device host that serves both, and with it every later device call of the program
-// (its files included). Echoes in flight hold this shared; reading the routes or the adapters
-// holds it alone. On Windows itself it costs a read a moment's wait.
+// (its files included). Echoes in flight hold this shared; reading the routes or the adapters holds
+// it alone. On Windows itself it costs a moment's wait.
 std::shared_mutex& ipHelper() {
     static std::shared_mutex lock;
     return lock;
@@ -204,42 +204,69 @@ std::vector<std::pair<SOCKET, int>> awaitConnections(std::vector<SOCKET>& socket
     return ended;
 }
 
-// ICMP echoes until one is answered or the deadline passes; nothing where ICMP is refused to us.
-std::optional<std::string> echo(const Address& to, Clock::time_point deadline, bool& answered) {
-    answered = false;
+// One echo, waited for where it is sent: Windows' ICMP calls are only ever made synchronously,
+// each on a handle of its own. (Under Wine 8 an echo left in flight with an event has its status
+// written into memory already freed, and one cancelled can hang the device host.)
+struct Echoed {
+    bool allowed = true; // false where ICMP is refused to this program
+    ULONG status = IP_REQ_TIMED_OUT;
+    Address replier{};
+    double roundTrip = 0; // milliseconds, as the system measured it
+};
+Echoed echoOnce(const Address& to, int ttl, DWORD timeout) {
+    Echoed echoed;
     const std::shared_lock inFlight(ipHelper());
     const bool ipv6 = to.si_family == AF_INET6;
     const HANDLE icmp = ipv6 ? ::Icmp6CreateFile() : ::IcmpCreateFile();
     if (icmp == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
+        echoed.allowed = false;
+        return echoed;
     }
     char data[8] = "watcher";
-    std::array<char, 256> reply{};
-    const auto started = Clock::now();
-    while (!answered && Clock::now() < deadline) {
-        const DWORD wait = std::min<DWORD>(millisecondsUntil(deadline), 500);
-        DWORD replies = 0;
-        if (ipv6) {
-            sockaddr_in6 source{};
-            source.sin6_family = AF_INET6;
-            sockaddr_in6 destination = to.Ipv6;
-            replies = ::Icmp6SendEcho2(icmp, nullptr, nullptr, nullptr, &source, &destination, data,
-                                       sizeof data, nullptr, reply.data(), reply.size(), wait);
-            replies = replies > 0 ? ::Icmp6ParseReplies(reply.data(), reply.size()) : 0;
-            answered = replies > 0 &&
-                       reinterpret_cast<Icmpv6EchoReply*>(reply.data())->status == IP_SUCCESS;
-        } else {
-            replies = ::IcmpSendEcho2(icmp, nullptr, nullptr, nullptr, to.Ipv4.sin_addr.s_addr,
-                                      data, sizeof data, nullptr, reply.data(), reply.size(), wait);
-            answered = replies > 0 &&
-                       reinterpret_cast<ICMP_ECHO_REPLY*>(reply.data())->Status == IP_SUCCESS;
+    std::array<char, 512> reply{};
+    IP_OPTION_INFORMATION options{};
+    options.Ttl = static_cast<UCHAR>(ttl > 0 ? ttl : 128);
+    DWORD replies = 0;
+    if (ipv6) {
+        sockaddr_in6 source{};
+        source.sin6_family = AF_INET6;
+        sockaddr_in6 destination = to.Ipv6;
+        replies = ::Icmp6SendEcho2(icmp, nullptr, nullptr, nullptr, &source, &destination, data,
+                                   sizeof data, &options, reply.data(), reply.size(), timeout);
+        if (replies > 0 && ::Icmp6ParseReplies(reply.data(), reply.size()) > 0) {
+            const auto* answer = reinterpret_cast<const Icmpv6EchoReply*>(reply.data());
+            echoed.status = answer->status;
+            echoed.roundTrip = answer->roundTripTime;
+            echoed.replier.Ipv6.sin6_family = AF_INET6;
+            std::memcpy(&echoed.replier.Ipv6.sin6_addr, answer->address.address, 16);
         }
-        if (replies == 0 && ::GetLastError() == ERROR_ACCESS_DENIED) {
-            ::IcmpCloseHandle(icmp);
-            return std::nullopt;
+    } else {
+        replies = ::IcmpSendEcho2(icmp, nullptr, nullptr, nullptr, to.Ipv4.sin_addr.s_addr, data,
+                                  sizeof data, &options, reply.data(), reply.size(), timeout);
+        if (replies > 0) {
+            const auto* answer = reinterpret_cast<const ICMP_ECHO_REPLY*>(reply.data());
+            echoed.status = answer->Status;
+            echoed.roundTrip = answer->RoundTripTime;
+            echoed.replier.Ipv4.sin_family = AF_INET;
+            echoed.replier.Ipv4.sin_addr.s_addr = answer->Address;
         }
     }
+    echoed.allowed = replies > 0 || ::GetLastError() != ERROR_ACCESS_DENIED;
     ::IcmpCloseHandle(icmp);
+    return echoed;
+}
+
+// ICMP echoes until one is answered or the deadline passes; nothing where ICMP is refused to us.
+std::optional<std::string> echo(const Address& to, Clock::time_point deadline, bool& answered) {
+    answered = false;
+    const auto started = Clock::now();
+    while (!answered && Clock::now() < deadline) {
+        const Echoed echoed = echoOnce(to, 0, std::min<DWORD>(millisecondsUntil(deadline), 500));
+        if (!echoed.allowed) {
+            return std::nullopt;
+        }
+        answered = echoed.status == IP_SUCCESS;
+    }
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     return answered ? "answers an ICMP echo in " + std::to_string(took.count()) + " ms"
                     : "silent to ICMP echoes";
@@ -265,13 +292,6 @@ std::string dnsAnswer(DNS_STATUS status, bool addresses) {
         return systemMessage(static_cast<DWORD>(status));
     }
 }
-
-// One expiring echo in flight: its event, and the buffer its reply lands in.
-struct Probe {
-    int hop = 0;
-    HANDLE event = nullptr;
-    std::array<char, 512> reply{};
-};
 
 } // namespace
 
@@ -520,38 +540,13 @@ Resolved resolve(std::string_view host, std::string_view family, Clock::time_poi
 
 namespace {
 
-// Echoes through the ICMP handles of both families, each in flight with an event of its own and
-// never cancelled (see ipHelper); where the system refuses ICMP to us, TCP connection attempts.
+// Echoes each waited for on a thread of its own (see echoOnce); where the system refuses ICMP to
+// us, TCP connection attempts.
 class WindowsProber final : public Prober {
   public:
-    WindowsProber() : icmp_{::IcmpCreateFile(), ::Icmp6CreateFile()} {}
-    ~WindowsProber() override {
-        // Echoes still in flight end by their own timeout before their handle closes.
-        for (const auto& [id, probe] : flying_) {
-            if (probe->event != nullptr &&
-                ::WaitForSingleObject(probe->event, static_cast<DWORD>(limit.count()) + 500) !=
-                    WAIT_OBJECT_0) {
-                return; // never let go: the handles and buffers are kept for good
-            }
-        }
-        for (const auto& [id, probe] : flying_) {
-            if (probe->socket != INVALID_SOCKET) {
-                ::closesocket(probe->socket);
-            }
-        }
-        for (const HANDLE icmp : icmp_) {
-            if (icmp != INVALID_HANDLE_VALUE) {
-                ::IcmpCloseHandle(icmp);
-            }
-        }
-    }
-    WindowsProber(const WindowsProber&) = delete;
-    WindowsProber& operator=(const WindowsProber&) = delete;
-
     std::string way(std::string_view family) override {
-        return icmp_[family == "ipv6" ? 1 : 0] != INVALID_HANDLE_VALUE && !denied_[family == "ipv6"]
-                   ? "ICMP echo"
-                   : "TCP (ICMP echo not allowed here)";
+        return !shared_->denied[family == "ipv6" ? 1 : 0] ? "ICMP echo"
+                                                          : "TCP (ICMP echo not allowed here)";
     }
 
     bool send(long id, const std::string& address, unsigned scope, bool gateway) override {
@@ -563,90 +558,76 @@ class WindowsProber final : public Prober {
         if (ipv6 && IN6_IS_ADDR_LINKLOCAL(&to->Ipv6.sin6_addr)) {
             to->Ipv6.sin6_scope_id = scope;
         }
-        auto probe = std::make_unique<Flying>();
-        probe->sent = Clock::now();
-        const HANDLE icmp = icmp_[ipv6 ? 1 : 0];
-        if (icmp != INVALID_HANDLE_VALUE && !denied_[ipv6 ? 1 : 0]) {
-            probe->inFlight = std::shared_lock(ipHelper(), std::try_to_lock);
-            if (!probe->inFlight.owns_lock()) {
-                return false; // the routes are about to be read: no echo may be in flight then
+        if (!shared_->denied[ipv6 ? 1 : 0]) {
+            {
+                const std::scoped_lock lock(shared_->mutex);
+                ++shared_->flying;
             }
-            probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            char data[8] = "quality";
-            DWORD sent = 0;
-            const auto wait = static_cast<DWORD>(limit.count());
-            if (ipv6) {
-                sockaddr_in6 source{};
-                source.sin6_family = AF_INET6;
-                sockaddr_in6 destination = to->Ipv6;
-                sent = ::Icmp6SendEcho2(icmp, probe->event, nullptr, nullptr, &source, &destination,
-                                        data, sizeof data, nullptr, probe->reply.data(),
-                                        probe->reply.size(), wait);
-            } else {
-                sent = ::IcmpSendEcho2(icmp, probe->event, nullptr, nullptr,
-                                       to->Ipv4.sin_addr.s_addr, data, sizeof data, nullptr,
-                                       probe->reply.data(), probe->reply.size(), wait);
-            }
-            const DWORD failure = ::GetLastError();
-            if (sent == 0 && failure != ERROR_IO_PENDING) {
-                ::CloseHandle(probe->event);
-                denied_[ipv6 ? 1 : 0] = failure == ERROR_ACCESS_DENIED;
-                return false;
-            }
-            probe->ipv6 = ipv6;
-            flying_[id] = std::move(probe);
+            os::runDetached([shared = shared_, id, to = *to, ipv6] {
+                const Echoed echoed = echoOnce(to, 0, static_cast<DWORD>(limit.count()));
+                const std::scoped_lock lock(shared->mutex);
+                --shared->flying;
+                shared->denied[ipv6 ? 1 : 0] = shared->denied[ipv6 ? 1 : 0] || !echoed.allowed;
+                if (echoed.status == IP_SUCCESS) {
+                    shared->answered.emplace_back(id, echoed.roundTrip);
+                }
+                shared->changed.notify_all();
+            });
             return true;
         }
         int error = 0;
-        probe->socket = startConnecting(*to, gateway ? 53 : 443, 0, error);
-        if (probe->socket == INVALID_SOCKET && error != WSAECONNREFUSED) {
+        const SOCKET socket = startConnecting(*to, gateway ? 53 : 443, 0, error);
+        if (socket == INVALID_SOCKET && error != WSAECONNREFUSED) {
             return false;
         }
-        flying_[id] = std::move(probe);
+        connecting_[id] = {socket, Clock::now()};
         return true;
     }
 
     std::vector<std::pair<long, double>> answers(Clock::time_point until) override {
         std::vector<std::pair<long, double>> answered;
         for (;;) {
+            {
+                std::unique_lock lock(shared_->mutex);
+                answered.swap(shared_->answered);
+            }
             const auto now = Clock::now();
             std::vector<SOCKET> sockets;
-            for (auto entry = flying_.begin(); entry != flying_.end();) {
-                Flying& probe = *entry->second;
-                if (probe.event != nullptr &&
-                    ::WaitForSingleObject(probe.event, 0) == WAIT_OBJECT_0) {
-                    ::CloseHandle(probe.event);
-                    if (const auto roundTrip = roundTripOf(probe)) {
-                        answered.emplace_back(entry->first, *roundTrip);
+            for (auto entry = connecting_.begin(); entry != connecting_.end();) {
+                const auto& [socket, sent] = entry->second;
+                if (socket == INVALID_SOCKET || now - sent >= limit) { // refused at once, or over
+                    if (socket == INVALID_SOCKET) {
+                        answered.emplace_back(entry->first, 0.0);
+                    } else {
+                        ::closesocket(socket);
                     }
-                    entry = flying_.erase(entry);
+                    entry = connecting_.erase(entry);
                     continue;
                 }
-                if (probe.socket != INVALID_SOCKET) {
-                    if (now - probe.sent >= limit) {
-                        ::closesocket(probe.socket);
-                        entry = flying_.erase(entry);
-                        continue;
-                    }
-                    sockets.push_back(probe.socket);
-                }
+                sockets.push_back(socket);
                 ++entry;
             }
             if (!answered.empty() || now >= until) {
                 return answered;
             }
-            // Echoes are looked at every few milliseconds; connections are waited for.
+            // Echoes are told as they come; connections are waited for a few milliseconds at once.
             const auto wait = std::min(until, now + std::chrono::milliseconds{5});
+            if (sockets.empty()) {
+                std::unique_lock lock(shared_->mutex);
+                shared_->changed.wait_until(lock, until,
+                                            [&] { return !shared_->answered.empty(); });
+                continue;
+            }
             for (const auto& [socket, error] : awaitConnections(sockets, wait)) {
-                for (auto entry = flying_.begin(); entry != flying_.end(); ++entry) {
-                    if (entry->second->socket == socket) {
+                for (auto entry = connecting_.begin(); entry != connecting_.end(); ++entry) {
+                    if (entry->second.first == socket) {
                         if (error == 0 || error == WSAECONNREFUSED) {
                             answered.emplace_back(entry->first,
                                                   std::chrono::duration<double, std::milli>(
-                                                      Clock::now() - entry->second->sent)
+                                                      Clock::now() - entry->second.second)
                                                       .count());
                         }
-                        flying_.erase(entry); // awaitConnections closed it
+                        connecting_.erase(entry); // awaitConnections closed it
                         break;
                     }
                 }
@@ -654,38 +635,22 @@ class WindowsProber final : public Prober {
         }
     }
 
-    bool idle() override { return flying_.empty(); }
-
-  private:
-    struct Flying {
-        Clock::time_point sent;
-        HANDLE event = nullptr;
-        bool ipv6 = false;
-        std::array<char, 256> reply{};
-        SOCKET socket = INVALID_SOCKET;
-        std::shared_lock<std::shared_mutex> inFlight;
-    };
-
-    static std::optional<double> roundTripOf(Flying& probe) {
-        if (probe.ipv6) {
-            if (::Icmp6ParseReplies(probe.reply.data(), probe.reply.size()) > 0) {
-                const auto* reply = reinterpret_cast<const Icmpv6EchoReply*>(probe.reply.data());
-                if (reply->status == IP_SUCCESS) {
-                    return static_cast<double>(reply->roundTripTime);
-                }
-            }
-        } else if (::IcmpParseReplies(probe.reply.data(), probe.reply.size()) > 0) {
-            const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(probe.reply.data());
-            if (reply->Status == IP_SUCCESS) {
-                return static_cast<double>(reply->RoundTripTime);
-            }
-        }
-        return std::nullopt;
+    bool idle() override {
+        const std::scoped_lock lock(shared_->mutex);
+        return shared_->flying == 0 && connecting_.empty();
     }
 
-    std::array<HANDLE, 2> icmp_;
-    std::array<bool, 2> denied_{};
-    std::map<long, std::unique_ptr<Flying>> flying_;
+  private:
+    // What the echoes' threads share with the sampler's: they may outlive it.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::pair<long, double>> answered;
+        std::array<bool, 2> denied{};
+        int flying = 0;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    std::map<long, std::pair<SOCKET, Clock::time_point>> connecting_;
 };
 
 } // namespace
@@ -694,106 +659,49 @@ std::unique_ptr<Prober> Prober::make() {
     return std::make_unique<WindowsProber>();
 }
 
-// Echoes with a rising TTL, every hop's at once: each reply says which hop it came from.
+// Echoes with a rising TTL, every hop's at once, each waited for on a thread of its own: each
+// reply says which hop it came from. Those still in flight at the end end by their own timeout.
 Path trace(std::string_view address, Clock::time_point deadline) {
     Tracing tracing(address, Clock::now());
-    auto inFlight = std::make_shared<std::shared_lock<std::shared_mutex>>(ipHelper());
     const auto to = addressOf(address, 0);
-    const bool ipv6 = to && to->si_family == AF_INET6;
-    const HANDLE icmp = !to    ? INVALID_HANDLE_VALUE
-                        : ipv6 ? ::Icmp6CreateFile()
-                               : ::IcmpCreateFile();
-    if (icmp == INVALID_HANDLE_VALUE) {
-        tracing.failed(to ? systemMessage(::GetLastError()) : "not an address");
+    if (!to) {
+        tracing.failed("not an address");
         return tracing.finish();
     }
-    std::vector<std::unique_ptr<Probe>> flying;
-    char data[8] = "watcher";
+    struct Heard {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::pair<int, Echoed>> echoes; // by hop
+    };
+    const auto heard = std::make_shared<Heard>();
     while (Clock::now() < deadline && !tracing.over(Clock::now())) {
         for (const int hop : tracing.due(Clock::now())) {
-            auto probe = std::make_unique<Probe>();
-            probe->hop = hop;
-            probe->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            IP_OPTION_INFORMATION options{};
-            options.Ttl = static_cast<UCHAR>(hop);
-            const DWORD wait = millisecondsUntil(deadline);
-            DWORD sent = 0;
-            if (ipv6) {
-                sockaddr_in6 source{};
-                source.sin6_family = AF_INET6;
-                sockaddr_in6 destination = to->Ipv6;
-                sent = ::Icmp6SendEcho2(icmp, probe->event, nullptr, nullptr, &source, &destination,
-                                        data, sizeof data, &options, probe->reply.data(),
-                                        probe->reply.size(), wait);
-            } else {
-                sent = ::IcmpSendEcho2(icmp, probe->event, nullptr, nullptr,
-                                       to->Ipv4.sin_addr.s_addr, data, sizeof data, &options,
-                                       probe->reply.data(), probe->reply.size(), wait);
+            os::runDetached([heard, to = *to, hop, wait = millisecondsUntil(deadline)] {
+                const Echoed echoed = echoOnce(to, hop, wait);
+                const std::scoped_lock lock(heard->mutex);
+                heard->echoes.emplace_back(hop, echoed);
+                heard->changed.notify_all();
+            });
+        }
+        std::vector<std::pair<int, Echoed>> echoes;
+        {
+            std::unique_lock lock(heard->mutex);
+            heard->changed.wait_until(lock, std::min(deadline, tracing.nextLook()),
+                                      [&] { return !heard->echoes.empty(); });
+            echoes.swap(heard->echoes);
+        }
+        for (const auto& [hop, echoed] : echoes) {
+            if (!echoed.allowed) {
+                tracing.failed(systemMessage(ERROR_ACCESS_DENIED));
+            } else if (echoed.status == IP_TTL_EXPIRED_TRANSIT) {
+                tracing.expired(hop, textOf(echoed.replier));
+            } else if (echoed.status == IP_SUCCESS) {
+                tracing.reached(hop, textOf(echoed.replier));
+            } else if (echoed.status != IP_REQ_TIMED_OUT && echoed.replier.si_family != 0) {
+                tracing.unreachable(hop, textOf(echoed.replier));
             }
-            if (sent != 0 || ::GetLastError() != ERROR_IO_PENDING) {
-                ::SetEvent(probe->event); // done at once, answered or failed
-            }
-            flying.push_back(std::move(probe));
-        }
-        const auto lookAgain = std::min(deadline, tracing.nextLook());
-        if (flying.empty()) {
-            std::this_thread::sleep_until(lookAgain);
-            continue;
-        }
-        std::vector<HANDLE> events;
-        for (std::size_t i = 0; i < flying.size() && i < MAXIMUM_WAIT_OBJECTS; ++i) {
-            events.push_back(flying[i]->event);
-        }
-        const DWORD woken = ::WaitForMultipleObjects(
-            static_cast<DWORD>(events.size()), events.data(), FALSE, millisecondsUntil(lookAgain));
-        if (woken >= WAIT_OBJECT_0 + events.size()) {
-            continue;
-        }
-        const std::unique_ptr<Probe> probe = std::move(flying[woken - WAIT_OBJECT_0]);
-        flying.erase(flying.begin() + (woken - WAIT_OBJECT_0));
-        ::CloseHandle(probe->event);
-        ULONG status = IP_REQ_TIMED_OUT;
-        Address replier{};
-        if (ipv6) {
-            if (::Icmp6ParseReplies(probe->reply.data(), probe->reply.size()) > 0) {
-                const auto* reply = reinterpret_cast<const Icmpv6EchoReply*>(probe->reply.data());
-                status = reply->status;
-                replier.Ipv6.sin6_family = AF_INET6;
-                std::memcpy(&replier.Ipv6.sin6_addr, reply->address.address, 16);
-            }
-        } else if (::IcmpParseReplies(probe->reply.data(), probe->reply.size()) > 0) {
-            const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(probe->reply.data());
-            status = reply->Status;
-            replier.Ipv4.sin_family = AF_INET;
-            replier.Ipv4.sin_addr.s_addr = reply->Address;
-        }
-        if (status == IP_TTL_EXPIRED_TRANSIT) {
-            tracing.expired(probe->hop, textOf(replier));
-        } else if (status == IP_SUCCESS) {
-            tracing.reached(probe->hop, textOf(replier));
-        } else if (status != IP_REQ_TIMED_OUT && replier.si_family != 0) {
-            tracing.unreachable(probe->hop, textOf(replier));
         }
     }
-    // Echoes still in flight end by their own timeout, at the deadline, and are never cancelled:
-    // closing the handle under them would cancel them, and Wine's cancel of an echo that drew an
-    // unreachable never returns, holding every later device call of the program. A thread of its
-    // own waits for them; one the system never lets go of keeps the handle and its buffer for good.
-    const auto left = std::make_shared<std::vector<std::unique_ptr<Probe>>>(std::move(flying));
-    os::runDetached([icmp, left, inFlight, wait = millisecondsUntil(deadline) + 2000] {
-        bool allEnded = true;
-        for (auto& probe : *left) {
-            if (::WaitForSingleObject(probe->event, wait) == WAIT_OBJECT_0) {
-                ::CloseHandle(probe->event);
-            } else {
-                allEnded = false;
-                static_cast<void>(probe.release());
-            }
-        }
-        if (allEnded) {
-            ::IcmpCloseHandle(icmp);
-        }
-    }); // the echoes ended, or never will: the routes may be read again
     return tracing.finish();
 }
 
