@@ -12,22 +12,20 @@ std::string clockOf(const Stamp& stamp) {
     return core::clockTime(stamp.local()).substr(0, 5); // 14:02
 }
 
-// The verdict in words a person can act on, naming where the path stopped where that is known.
-std::string causeText(Verdict cause, const std::string& stoppedAfter) {
+// The verdict in words a person can act on, and what it rests on.
+std::string causeText(Verdict cause, const std::string& evidence) {
+    const std::string because = evidence.empty() ? "" : ": " + evidence;
     switch (cause) {
     case Verdict::local:
-        return "your own network: no route out, or the router does not answer";
+        return "your own network" + because;
     case Verdict::dns:
-        return "name service: the Internet answers, the site's name does not resolve here, or "
-               "resolves to an address of your own network";
+        return "name service" + because;
     case Verdict::provider:
-        return stoppedAfter.empty() ? "your provider: the router answers, nothing beyond it does"
-                                    : "your provider: the path stops after " + stoppedAfter;
+        return "your provider" + because;
     case Verdict::site:
-        return "the checked site alone: the rest of the Internet answers" +
-               (stoppedAfter.empty() ? "" : "; the path to the site stops after " + stoppedAfter);
+        return "the checked site alone" + because;
     case Verdict::cleared:
-        return "it was back by the time it was diagnosed";
+        return "none found" + because;
     case Verdict::unknown:
         break;
     }
@@ -111,7 +109,7 @@ std::string changeText(const Change& change) {
         return "Connection quality back to normal after " + roughSpan(change.span) + ".";
     }
     if (change.kind == Change::Kind::down) {
-        const std::string cause = change.cause ? causeText(*change.cause, change.stoppedAfter) : "";
+        const std::string cause = change.cause ? causeText(*change.cause, change.evidence) : "";
         return "No connection since " + clockOf(change.since) +
                (cause.empty() ? "." : ". Cause: " + cause + ".");
     }

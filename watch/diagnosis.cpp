@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -14,7 +15,14 @@
 namespace watch {
 namespace {
 
-// The gateway is heard from, by whatever way: its own answer, its DNS, or its expiring probe.
+std::string_view familyOf(const Reply& reply) {
+    return reply.who == "ipv4" || reply.who == "ipv6" ? std::string_view(reply.who)
+           : reply.who.find(':') != std::string::npos ? "ipv6"
+                                                      : "ipv4";
+}
+
+// The gateway is heard from, by whatever way: its own answer, its DNS, or its expiring probe. A
+// route on a link of its own (a tunnel) has no gateway to ask: what answers through it stands in.
 Fact gatewayFact(const Observations& seen) {
     bool open = false;
     for (const Gateway& gateway : seen.gateways) {
@@ -25,6 +33,16 @@ Fact gatewayFact(const Observations& seen) {
             return Fact::yes;
         }
         open = open || !gateway.done;
+        if (gateway.address.empty()) {
+            for (const auto* replies : {&seen.beyond, &seen.site}) {
+                for (const Reply& reply : *replies) {
+                    if (familyOf(reply) == gateway.family && reply.answered()) {
+                        return Fact::yes;
+                    }
+                    open = open || (familyOf(reply) == gateway.family && !reply.done);
+                }
+            }
+        }
         for (const Reply& server : seen.nameservers) {
             if (!gateway.address.empty() && server.who == gateway.address) {
                 if (server.answered()) {
@@ -63,12 +81,6 @@ Fact nearHopRefuses(const Observations& seen, std::string_view family) {
         open = open || !path.done;
     }
     return open ? Fact::open : Fact::no;
-}
-
-std::string_view familyOf(const Reply& reply) {
-    return reply.who == "ipv4" || reply.who == "ipv6" ? std::string_view(reply.who)
-           : reply.who.find(':') != std::string::npos ? "ipv6"
-                                                      : "ipv4";
 }
 
 // Something past the provider's edge answers: a connection, or a refusal that is its own.
@@ -112,6 +124,18 @@ Fact either(Fact a, Fact b) {
                                                 : Fact::no;
 }
 
+// A name that took longer than this is said to be slow.
+constexpr std::chrono::milliseconds slowName{1000};
+// Tries lost beside others answered: at least this many to say the line loses (one is a chance
+// a clean line meets now and then).
+constexpr int lossShown = 2;
+// A share lost in the sampler's last window that says so on its own.
+constexpr double lossLearnt = 0.10;
+
+bool isAddress(const Reply& reply) {
+    return reply.who != "ipv4" && reply.who != "ipv6";
+}
+
 } // namespace
 
 Facts factsOf(const Observations& seen) {
@@ -121,9 +145,13 @@ Facts factsOf(const Observations& seen) {
                                  [](const Gateway& gateway) { return gateway.route; });
     facts.gatewayAnswers = gatewayFact(seen);
     facts.beyondAnswers = Fact::no;
+    int lost = 0;
+    bool awaited = false;
     for (const auto* replies : {&seen.beyond, &seen.site}) {
         for (const Reply& reply : *replies) {
             facts.beyondAnswers = either(facts.beyondAnswers, farAnswer(seen, reply));
+            lost += reply.lost;
+            awaited = awaited || !reply.done;
         }
     }
     facts.siteConnects =
@@ -136,33 +164,56 @@ Facts factsOf(const Observations& seen) {
                           : !seen.nameDone ? Fact::open
                           : resolved       ? Fact::yes
                                            : Fact::no;
+    // Loss: tries unanswered where others were, in this diagnosis or the sampler's last window.
+    const auto recent = [&](double RecentQuality::*loss) {
+        return seen.recent && (*seen.recent).*loss >= lossLearnt;
+    };
+    facts.beyondLossy = lost >= lossShown || recent(&RecentQuality::internetLoss) ? Fact::yes
+                        : awaited                                                 ? Fact::open
+                                                                                  : Fact::no;
+    facts.gatewayLossy = Fact::no;
+    for (const Gateway& gateway : seen.gateways) {
+        facts.gatewayLossy = either(facts.gatewayLossy, gateway.lost >= lossShown ? Fact::yes
+                                                        : gateway.done            ? Fact::no
+                                                                                  : Fact::open);
+    }
+    if (recent(&RecentQuality::gatewayLoss)) {
+        facts.gatewayLossy = Fact::yes;
+    }
+    facts.siteTried = std::any_of(seen.site.begin(), seen.site.end(), isAddress) ? Fact::yes
+                      : seen.nameDone                                            ? Fact::no
+                                                                                 : Fact::open;
     return facts;
 }
 
 Verdict verdictOf(const Facts& facts) {
     const auto yes = [](Fact fact) { return fact == Fact::yes; };
+    if (yes(facts.siteConnects)) { // the site is there: the monitor needs its name too
+        return yes(facts.nameResolves) && !yes(facts.nameOnlyLocal) ? Verdict::cleared
+                                                                    : Verdict::dns;
+    }
+    if (!yes(facts.beyondAnswers)) { // nothing past the provider's edge: the way out decides
+        if (!facts.routesKnown) {
+            return Verdict::unknown;
+        }
+        return facts.anyRoute && yes(facts.gatewayAnswers) ? Verdict::provider : Verdict::local;
+    }
     if (yes(facts.nameResolves) && yes(facts.nameOnlyLocal)) {
         return Verdict::dns; // a captive portal's, or a resolver that answers for everyone
     }
-    if (yes(facts.siteConnects)) {
-        return Verdict::cleared;
+    if (yes(facts.beyondLossy) || yes(facts.gatewayLossy)) { // the site's silence is the line's
+        return yes(facts.gatewayLossy) ? Verdict::local : Verdict::provider;
     }
-    if (yes(facts.beyondAnswers)) {
-        return yes(facts.nameResolves) ? Verdict::site : Verdict::dns;
-    }
-    if (!facts.routesKnown) {
-        return Verdict::unknown;
-    }
-    // Nothing past the provider's edge answers: the provider's fault only if the way to it works.
-    return facts.anyRoute && yes(facts.gatewayAnswers) ? Verdict::provider : Verdict::local;
+    return yes(facts.siteTried) ? Verdict::site : Verdict::dns;
 }
 
 std::optional<Verdict> settledVerdict(const Facts& facts) {
     // Every way the open facts may yet turn out: settled where all give one verdict.
-    std::array<Fact Facts::*, 5> open{};
+    std::array<Fact Facts::*, 8> open{};
     std::size_t count = 0;
-    for (Fact Facts::*fact : {&Facts::gatewayAnswers, &Facts::beyondAnswers, &Facts::siteConnects,
-                              &Facts::nameResolves, &Facts::nameOnlyLocal}) {
+    for (Fact Facts::*fact :
+         {&Facts::gatewayAnswers, &Facts::beyondAnswers, &Facts::siteConnects, &Facts::nameResolves,
+          &Facts::nameOnlyLocal, &Facts::beyondLossy, &Facts::gatewayLossy, &Facts::siteTried}) {
         if (facts.*fact == Fact::open) {
             open[count++] = fact;
         }
@@ -233,18 +284,22 @@ std::string Path::text() const {
 
 Reply replyOf(std::string who, const Attempt& attempt) {
     Reply reply{std::move(who), Reply::Heard::nothing, "silent"};
-    if (!attempt.ended) {
-        return reply;
-    }
+    reply.tries = attempt.tries;
+    const bool heard = attempt.connected || (attempt.refused && !attempt.refusedNearer);
+    reply.lost = heard ? attempt.silent : 0; // silent to every try: silent, not lossy
     if (attempt.connected) {
         reply.heard = Reply::Heard::answer;
         reply.said = "answers";
     } else if (attempt.refused && !attempt.refusedNearer) {
         reply.heard = Reply::Heard::refusal;
         reply.said = "refuses (it is there)";
-    } else {
+    } else if (attempt.ended || attempt.refused) {
         reply.said = attempt.refused ? "refused from within two hops, not by the address itself"
                                      : attempt.failure;
+    }
+    if (reply.lost > 0) {
+        reply.said += " (" + std::to_string(reply.lost) + " of " + std::to_string(reply.tries) +
+                      " tries unanswered)";
     }
     return reply;
 }
@@ -292,9 +347,20 @@ bool Tracing::complete() const {
                        [](const std::string& hop) { return !hop.empty(); });
 }
 
+void Tracing::seen(int hop, const std::string& from) {
+    const auto known = std::find_if(lowest_.begin(), lowest_.end(),
+                                    [&](const auto& entry) { return entry.first == from; });
+    if (known == lowest_.end()) {
+        lowest_.emplace_back(from, hop);
+    } else {
+        known->second = std::min(known->second, hop);
+    }
+}
+
 void Tracing::expired(int hop, const std::string& from) {
-    if (hop >= 1 && hop <= mostHops) {
+    if (hop >= 1 && hop <= mostHops && path_.hops[hop - 1].empty()) {
         path_.hops[hop - 1] = from;
+        seen(hop, from);
     }
 }
 
@@ -303,12 +369,16 @@ void Tracing::reached(int hop, const std::string& from) {
         path_.reached = true;
         path_.hops[hop - 1] = from;
         end_ = std::min(end_, hop);
+        seen(hop, from);
     }
 }
 
 void Tracing::unreachable(int hop, const std::string& from) {
-    if (hop >= 1 && hop <= mostHops &&
-        (path_.unreachableFrom.empty() || hop < path_.unreachableAt)) {
+    if (hop < 1 || hop > mostHops) {
+        return;
+    }
+    seen(hop, from);
+    if (path_.unreachableFrom.empty() || hop < path_.unreachableAt) {
         path_.unreachableFrom = from;
         path_.unreachableAt = hop;
         end_ = std::min(end_, hop);
@@ -323,6 +393,11 @@ void Tracing::failed(const std::string& why) {
 Path Tracing::finish() {
     if (path_.reached) {
         path_.hops.resize(static_cast<std::size_t>(end_));
+    }
+    for (const auto& [from, hop] : lowest_) { // an unreachable said by a hop found lower down
+        if (from == path_.unreachableFrom && hop < path_.unreachableAt) {
+            path_.unreachableAt = hop;
+        }
     }
     return std::move(path_);
 }
@@ -342,6 +417,119 @@ std::string stoppedAfter(Verdict verdict, const Observations& seen) {
         }
     }
     return {};
+}
+
+std::string lossSeen(const Observations& seen) {
+    int tries = 0;
+    int lost = 0;
+    for (const auto* replies : {&seen.beyond, &seen.site}) {
+        for (const Reply& reply : *replies) {
+            if (reply.lost > 0 || reply.answered()) { // the silent to every try say nothing of it
+                tries += reply.tries;
+                lost += reply.lost;
+            }
+        }
+    }
+    int echoes = 0;
+    int echoesLost = 0;
+    for (const Gateway& gateway : seen.gateways) {
+        echoes += gateway.echoes;
+        echoesLost += gateway.lost;
+    }
+    std::string text;
+    if (lost > 0) {
+        text = std::to_string(lost) + " of " + std::to_string(tries) +
+               " tries unanswered beyond the edge";
+    }
+    if (echoesLost > 0) {
+        text += (text.empty() ? "" : "; ") + std::to_string(echoesLost) + " of " +
+                std::to_string(echoes) + " echoes to the gateway unanswered";
+    }
+    if (seen.recent &&
+        (seen.recent->internetLoss >= lossLearnt || seen.recent->gatewayLoss >= lossLearnt)) {
+        const auto percent = [](double share) {
+            return std::to_string(std::lround(100 * share)) + "%";
+        };
+        text += (text.empty() ? "" : "; ") + std::string("the last quality window lost ") +
+                percent(seen.recent->internetLoss) + " beyond the edge, " +
+                percent(seen.recent->gatewayLoss) + " at the gateway";
+    }
+    return text;
+}
+
+std::string evidence(Verdict verdict, const Observations& seen) {
+    const std::string host(core::monitor::probedHost);
+    const auto facts = factsOf(seen);
+    const auto yes = [](Fact fact) { return fact == Fact::yes; };
+    const auto list = [](const std::vector<std::string>& addresses) {
+        std::string text;
+        for (const std::string& address : addresses) {
+            text += (text.empty() ? "" : ", ") + address;
+        }
+        return text;
+    };
+    const auto gatewayNamed = [&]() -> std::string {
+        for (const Gateway& gateway : seen.gateways) {
+            if (gateway.route && !gateway.address.empty()) {
+                return "the router " + gateway.address;
+            }
+        }
+        return "the router";
+    };
+    const bool ownLinkOnly =
+        facts.anyRoute &&
+        std::all_of(seen.gateways.begin(), seen.gateways.end(), [](const Gateway& gateway) {
+            return !gateway.route || gateway.address.empty();
+        });
+    switch (verdict) {
+    case Verdict::local:
+        if (yes(facts.gatewayLossy)) {
+            return lossSeen(seen) + ": a lossy link to " + gatewayNamed();
+        }
+        if (!facts.anyRoute) {
+            return "there is no default route";
+        }
+        return ownLinkOnly ? "nothing answers through the default route, a link of its own (a "
+                             "VPN tunnel, say)"
+                           : gatewayNamed() + " does not answer";
+    case Verdict::provider: {
+        if (yes(facts.beyondLossy)) {
+            return lossSeen(seen) + ": the line loses packets beyond your router";
+        }
+        const std::string stop = stoppedAfter(verdict, seen);
+        return (ownLinkOnly ? std::string("something answers through the default route")
+                            : gatewayNamed() + " answers") +
+               ", nothing beyond it does" + (stop.empty() ? "" : "; the path stops after " + stop);
+    }
+    case Verdict::dns:
+        if (yes(facts.siteConnects)) {
+            return "the site answers, but its name " + host + " does not resolve here (" +
+                   (seen.nameDone ? seen.nameHere : std::string("no answer in time")) + ")";
+        }
+        if (yes(facts.nameOnlyLocal)) {
+            return host + " resolves here only to " + list(seen.siteAddresses) +
+                   ", of your own network, while the Internet answers";
+        }
+        return host + " does not resolve here (" +
+               (seen.nameDone ? seen.nameHere : std::string("no answer in time")) +
+               "), while the Internet answers";
+    case Verdict::site: {
+        std::vector<std::string> tried;
+        for (const Reply& reply : seen.site) {
+            if (isAddress(reply)) {
+                tried.push_back(reply.who);
+            }
+        }
+        const std::string stop = stoppedAfter(verdict, seen);
+        return "the Internet answers, " + host + " (" + list(tried) + ") does not" +
+               (stop.empty() ? "" : "; the path to it stops after " + stop);
+    }
+    case Verdict::cleared:
+        return "it answered again by the time it was diagnosed";
+    case Verdict::unknown:
+        break;
+    }
+    return "the routes cannot be read (" + seen.routesProblem + ")";
 }
 
 std::string summary(const std::vector<Reply>& replies) {
@@ -381,6 +569,9 @@ std::string nameSummary(const Observations& seen) {
     }
     if (seen.siteAddresses.empty()) {
         text += seen.nameDone ? seen.nameHere : "no answer by the verdict";
+    } else if (seen.nameTook && *seen.nameTook >= slowName) { // slow, though it answered
+        text += " after " + std::to_string(seen.nameTook->count() / 1000) + "." +
+                std::to_string(seen.nameTook->count() % 1000 / 100) + " s";
     }
     return text + "; " + summary(seen.nameservers);
 }
@@ -460,7 +651,7 @@ bool hasRoute(const Observations& seen, std::string_view family) {
 }
 
 // Where the site alone fails (the Internet answers, the site has taken no connection), its path
-// too, per family with a route and an address for it.
+// too, per family with a route, toward its first address that stayed silent.
 void traceSiteWhereItAloneFails(const std::shared_ptr<Gathering>& shared,
                                 Clock::time_point deadline) {
     Observations& seen = shared->seen;
@@ -471,24 +662,48 @@ void traceSiteWhereItAloneFails(const std::shared_ptr<Gathering>& shared,
     }
     shared->siteTraced = true;
     for (const std::string family : {"ipv4", "ipv6"}) {
-        const auto address = std::find_if(
-            seen.siteAddresses.begin(), seen.siteAddresses.end(), [&](const std::string& a) {
-                return (a.find(':') != std::string::npos) == (family == "ipv6");
-            });
-        if (address != seen.siteAddresses.end() && hasRoute(seen, family)) {
-            seen.paths.push_back({family, *address, {}, {}, 0, false, {}, false});
-            tracePath(shared, seen.paths.size() - 1, *address, deadline);
+        const auto silent = std::find_if(seen.site.begin(), seen.site.end(), [&](const Reply& r) {
+            return isAddress(r) && familyOf(r) == family && r.heard == Reply::Heard::nothing;
+        });
+        if (silent != seen.site.end() && hasRoute(seen, family)) {
+            seen.paths.push_back({family, silent->who, {}, {}, 0, false, {}, false});
+            tracePath(shared, seen.paths.size() - 1, silent->who, deadline);
         }
     }
 }
 
+// Tries one of the site's addresses, as its reply in the list: an answer is told as soon as it
+// comes, the tries' tally once they are over.
+void trySite(const std::shared_ptr<Gathering>& shared, std::size_t index, std::string address,
+             Clock::time_point from, Clock::time_point deadline) {
+    os::runDetached([shared, index, address = std::move(address), from, deadline] {
+        std::this_thread::sleep_until(from);
+        const auto store = [&](Reply reply, bool done) {
+            {
+                const std::scoped_lock lock(shared->mutex);
+                reply.done = done;
+                shared->seen.site[index] = std::move(reply);
+            }
+            shared->changed.notify_all();
+        };
+        store(network::reach(address, core::monitor::probedPort, deadline,
+                             [&](const Reply& heard) { store(heard, false); }),
+              true);
+    });
+}
+
 } // namespace
 
-Observations observe(Clock::time_point verdictDue) {
-    // The stages end a little before the verdict is due, so that what they heard is in it.
+Observations observe(Clock::time_point verdictDue, const Known& known, std::chrono::seconds bound) {
+    const auto started = Clock::now();
+    // The stages end a little before the verdict is due, so that what they heard is in it; the
+    // name may take as long as the monitor itself lets it.
     const auto deadline = verdictDue - std::chrono::milliseconds{150};
+    const auto nameDeadline = started + bound - std::chrono::milliseconds{150};
     const auto shared = std::make_shared<Gathering>();
     Observations& seen = shared->seen;
+    seen.knownAddresses = known.siteAddresses;
+    seen.recent = known.recent;
     const std::string_view host = core::monitor::probedHost;
     std::string why;
     const auto routes = network::defaultRoutes(why);
@@ -496,20 +711,27 @@ Observations observe(Clock::time_point verdictDue) {
     seen.routesProblem = why;
     for (const network::Route& route : routes.value_or(std::vector<network::Route>{})) {
         const bool ownLink = route.exists && route.gateway.empty();
-        seen.gateways.push_back({route.family, route.exists, route.gateway, ownLink,
-                                 !route.exists ? "no default route"
-                                 : ownLink     ? "default route on its link, with no gateway to ask"
-                                               : "",
-                                 !route.exists || ownLink});
+        Gateway gateway{route.family,
+                        route.exists,
+                        route.gateway,
+                        false,
+                        !route.exists ? "no default route"
+                        : ownLink     ? "default route on a link of its own, with no gateway to ask"
+                                      : "",
+                        !route.exists || ownLink,
+                        0,
+                        0};
+        seen.gateways.push_back(gateway);
     }
     for (const std::string& server : network::nameservers()) {
-        seen.nameservers.push_back({server, Reply::Heard::nothing, "", false});
+        seen.nameservers.push_back({server, Reply::Heard::nothing, "", false, 0, 0});
     }
     for (const std::string_view address : beyondAddresses) {
-        seen.beyond.push_back({std::string(address), Reply::Heard::nothing, "", false});
+        seen.beyond.push_back({std::string(address), Reply::Heard::nothing, "", false, 0, 0});
     }
-    seen.site = {{"ipv4", Reply::Heard::nothing, "", false},
-                 {"ipv6", Reply::Heard::nothing, "", false}};
+    for (const std::string& address : known.siteAddresses) {
+        seen.site.push_back({address, Reply::Heard::nothing, "", false, 0, 0});
+    }
     for (const std::string_view address : tracedAddresses) {
         const std::string family = address.find(':') != std::string_view::npos ? "ipv6" : "ipv4";
         if (hasRoute(seen, family)) {
@@ -519,7 +741,7 @@ Observations observe(Clock::time_point verdictDue) {
 
     std::unique_lock lock(shared->mutex); // the stages store nothing until all have begun
     // The expiring probes first, the connections past the gateway this much later: a router
-    // gives only a few error messages at once (Linux: 5, then one a second), and the path needs
+    // gives only a few error messages at once (Linux: 6, then one a second), and the path needs
     // them most, while a connection's silence says what its error message would.
     const auto pathsFirst = Clock::now() + std::chrono::milliseconds{100};
     for (std::size_t i = 0; i < seen.paths.size(); ++i) {
@@ -527,13 +749,19 @@ Observations observe(Clock::time_point verdictDue) {
     }
     for (std::size_t i = 0; routes && i < routes->size(); ++i) {
         if (!seen.gateways[i].done) {
-            stage(
-                shared,
-                [route = (*routes)[i], deadline] { return network::askGateway(route, deadline); },
-                [i](Observations& seen, Gateway gateway) {
-                    gateway.done = true;
-                    seen.gateways[i] = std::move(gateway);
-                });
+            os::runDetached([shared, i, route = (*routes)[i], deadline] {
+                const auto store = [&](Gateway gateway, bool done) {
+                    {
+                        const std::scoped_lock stored(shared->mutex);
+                        gateway.done = done;
+                        shared->seen.gateways[i] = std::move(gateway);
+                    }
+                    shared->changed.notify_all();
+                };
+                store(network::askGateway(route, deadline,
+                                          [&](const Gateway& heard) { store(heard, false); }),
+                      true);
+            });
         }
     }
     for (std::size_t i = 0; i < seen.nameservers.size(); ++i) {
@@ -545,55 +773,88 @@ Observations observe(Clock::time_point verdictDue) {
             storedAs(&Observations::nameservers, i));
     }
     for (std::size_t i = 0; i < seen.beyond.size(); ++i) {
-        stage(
-            shared,
-            [address = seen.beyond[i].who, pathsFirst, deadline] {
-                std::this_thread::sleep_until(pathsFirst);
-                return network::reach(address, 443, deadline);
-            },
-            storedAs(&Observations::beyond, i));
+        os::runDetached([shared, i, address = seen.beyond[i].who, pathsFirst, deadline] {
+            std::this_thread::sleep_until(pathsFirst);
+            const auto store = [&](Reply reply, bool done) {
+                {
+                    const std::scoped_lock stored(shared->mutex);
+                    reply.done = done;
+                    shared->seen.beyond[i] = std::move(reply);
+                }
+                shared->changed.notify_all();
+            };
+            store(network::reach(address, 443, deadline,
+                                 [&](const Reply& heard) { store(heard, false); }),
+                  true);
+        });
     }
-    // The site, per family: its name resolved as the monitor resolves it, then its first address.
+    // The site at each address known from before, at once: a site that is down is found so
+    // whatever the name service does.
     for (std::size_t i = 0; i < seen.site.size(); ++i) {
-        os::runDetached([shared, i, host, pathsFirst, deadline] {
-            const std::string family = i == 0 ? "ipv4" : "ipv6";
-            const network::Resolved found = network::resolve(host, family, deadline);
+        trySite(shared, i, seen.site[i].who, pathsFirst, deadline);
+    }
+    // Its name resolved as the monitor resolves it, per family, for as long as the monitor would
+    // wait; each new address it gives tried too.
+    for (const std::string_view family : {"ipv4", "ipv6"}) {
+        os::runDetached([shared, family = std::string(family), host, started, pathsFirst, deadline,
+                         nameDeadline] {
+            const network::Resolved found = network::resolve(host, family, nameDeadline);
             {
-                const std::scoped_lock lock(shared->mutex);
+                const std::scoped_lock stored(shared->mutex);
                 Observations& seen = shared->seen;
+                if (!found.addresses.empty() && !seen.nameTook) {
+                    seen.nameTook = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        Clock::now() - started);
+                }
                 seen.siteAddresses.insert(seen.siteAddresses.end(), found.addresses.begin(),
                                           found.addresses.end());
                 seen.nameHere += (seen.nameHere.empty() ? "" : "; ") + family + ": " + found.said;
                 seen.nameDone = ++shared->familiesResolved == 2;
-                if (found.addresses.empty()) {
-                    seen.site[i] = {family, Reply::Heard::nothing, "name: " + found.said, true};
+                const auto late = std::max(Clock::now() + (deadline - started), deadline);
+                bool any = false;
+                for (const std::string& address : found.addresses) {
+                    const bool tried =
+                        std::any_of(seen.site.begin(), seen.site.end(),
+                                    [&](const Reply& reply) { return reply.who == address; });
+                    any = true;
+                    if (!tried) {
+                        seen.site.push_back({address, Reply::Heard::nothing, "", false, 0, 0});
+                        trySite(shared, seen.site.size() - 1, address, pathsFirst,
+                                std::min(late, nameDeadline));
+                    }
+                }
+                const bool known =
+                    std::any_of(seen.site.begin(), seen.site.end(), [&](const Reply& reply) {
+                        return isAddress(reply) && familyOf(reply) == family;
+                    });
+                if (!any && !known) {
+                    seen.site.push_back(
+                        {family, Reply::Heard::nothing, "name: " + found.said, true, 0, 0});
                 }
             }
             shared->changed.notify_all();
-            if (!found.addresses.empty()) {
-                std::this_thread::sleep_until(pathsFirst);
-                Reply reply =
-                    network::reach(found.addresses.front(), core::monitor::probedPort, deadline);
-                reply.who = family;
-                reply.said = found.addresses.front() + " " + reply.said;
-                reply.done = true;
-                {
-                    const std::scoped_lock lock(shared->mutex);
-                    shared->seen.site[i] = std::move(reply);
-                }
-                shared->changed.notify_all();
-            }
         });
     }
     // Until no answer still awaited can change the verdict, and where a path explains it
-    // (provider, site), the paths are traced.
+    // (provider, site), the paths are traced; past the budget only while the name, still
+    // awaited, decides.
+    auto until = verdictDue;
     for (;;) {
         traceSiteWhereItAloneFails(shared, deadline);
         const auto verdict = settledVerdict(factsOf(seen));
         const bool traced = std::all_of(seen.paths.begin(), seen.paths.end(),
                                         [](const Path& path) { return path.done; });
-        if ((verdict && (traced || (*verdict != Verdict::provider && *verdict != Verdict::site))) ||
-            shared->changed.wait_until(lock, verdictDue) == std::cv_status::timeout) {
+        if (verdict && (traced || (*verdict != Verdict::provider && *verdict != Verdict::site))) {
+            return seen;
+        }
+        if (shared->changed.wait_until(lock, until) == std::cv_status::timeout) {
+            const bool nameAwaited =
+                !seen.nameDone || std::any_of(seen.site.begin(), seen.site.end(),
+                                              [](const Reply& reply) { return !reply.done; });
+            if (until == verdictDue && !verdict && nameAwaited && started + bound > until) {
+                until = started + bound;
+                continue;
+            }
             return seen;
         }
     }

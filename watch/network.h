@@ -3,6 +3,7 @@
 // a Windows one (the IP helper, ICMP and DNS APIs, Winsock).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,8 +25,10 @@ struct Route {
 std::optional<std::vector<Route>> defaultRoutes(std::string& why);
 
 // Whether the gateway answers an ICMP echo, or a TCP connection attempt to a port a router may
-// serve (a refusal is an answer), all at once.
-Gateway askGateway(const Route& route, Clock::time_point deadline);
+// serve (a refusal is an answer), all at once; the echoes go on until the deadline, to count the
+// lost. heard is told of the first answer as it comes.
+Gateway askGateway(const Route& route, Clock::time_point deadline,
+                   const std::function<void(const Gateway&)>& heard);
 
 // The system's nameservers, each as it writes them.
 std::vector<std::string> nameservers();
@@ -33,10 +36,12 @@ std::vector<std::string> nameservers();
 // other response (NXDOMAIN, SERVFAIL, REFUSED, no address of either family), or nothing.
 Reply askNameserver(const std::string& server, std::string_view host, Clock::time_point deadline);
 
-// A TCP connection to port of an address literal. A refusal counts only where a probe that goes
-// no further than two hops is not refused too: a router refusing on the far end's behalf is not
-// the far end.
-Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline);
+// TCP connections to port of an address literal, a try every half second until the deadline is
+// near, to count the lost. A refusal counts only where a probe that goes no further than two hops
+// is not refused too: a router refusing on the far end's behalf is not the far end. heard is told
+// of the first answer as it comes.
+Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline,
+            const std::function<void(const Reply&)>& heard);
 
 // The host's addresses of one family ("ipv4", "ipv6") as this computer resolves it, the monitor's
 // way; where none, why not in said.

@@ -141,9 +141,15 @@ std::optional<QualityWatch::Closed> QualityWatch::close(Milliseconds end) {
     }
     auto told = judge(window, start, end);
     last_.reset();
+    lastLoss_ = std::pair{0.0, 0.0};
+    lastEnd_ = end;
     for (const Group& group : window.groups) {
         if (!last_ && group.segment == Segment::internet) {
             last_ = group.figures;
+        }
+        if (group.figures.sent >= minimumProbes) {
+            double& loss = group.segment == Segment::gateway ? lastLoss_->first : lastLoss_->second;
+            loss = std::max(loss, group.figures.loss());
         }
     }
     return Closed{std::move(window), end, std::move(told)};
@@ -234,6 +240,11 @@ QualityWatch::judge(core::quality::Window& window, Milliseconds start, Milliseco
         return std::pair{true, stretch.figures};
     }
     return std::nullopt;
+}
+
+std::optional<std::pair<double, double>> QualityWatch::lastLoss(Milliseconds now) const {
+    // A window that ended more than two windows ago says nothing of now.
+    return now - lastEnd_ <= 2 * length_ + grace ? lastLoss_ : std::nullopt;
 }
 
 std::optional<Degradation> QualityWatch::degraded() const {

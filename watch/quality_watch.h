@@ -73,6 +73,8 @@ class QualityWatch {
 
     // The last window's figures of the Internet past the edge, the first family that has them.
     std::optional<core::quality::Figures> last() const { return last_; }
+    // The last window's worst loss at the gateway and past the edge, where it ended lately.
+    std::optional<std::pair<double, double>> lastLoss(Milliseconds now) const;
     // The stretch going on, where it has been told of.
     std::optional<Degradation> degraded() const;
 
@@ -98,6 +100,8 @@ class QualityWatch {
     // Each family and segment's medians of the last day's windows, by their ends.
     std::map<std::string, std::deque<std::pair<Milliseconds, double>>> history_;
     std::optional<core::quality::Figures> last_;
+    std::optional<std::pair<double, double>> lastLoss_; // gateway, internet
+    Milliseconds lastEnd_{};
 
     struct Stretch {
         Milliseconds start;

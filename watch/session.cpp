@@ -109,6 +109,10 @@ void Session::service() {
             result = std::move(pending_->result);
         }
         if (result) {
+            if (!result->seen.siteAddresses.empty()) {
+                siteAddresses_ = result->seen.siteAddresses;
+                siteResolved_ = pending_->started;
+            }
             pending_.reset();
             watcher_.diagnosed(now, *result);
         }
@@ -141,7 +145,8 @@ void Session::service() {
 
 void Session::end(const std::string& reason) {
     if (sampler_) { // what it found up to now, in the last window
-        auto taken = sampler_->take();
+        const auto taken = sampler_->take();
+        sampler_.reset();
         watcher_.sampled(os::readClocks(), taken.samples, taken.lookups, taken.ways);
     }
     monitor_->stop();
@@ -186,11 +191,24 @@ std::optional<long> Session::startMonitor(std::string& why) {
 
 void Session::diagnose() {
     pending_ = std::make_shared<Pending>();
+    const Readings now = os::readClocks();
+    pending_->started = time_point_cast<milliseconds>(now.wall);
+    if (sampler_) {
+        const auto [addresses, when] = sampler_->siteAddresses();
+        if (!addresses.empty() && when > siteResolved_) {
+            siteAddresses_ = addresses;
+            siteResolved_ = when;
+        }
+    }
+    // The site's addresses of the last hour at most: a site may move.
+    Known known{pending_->started - siteResolved_ <= hours{1} ? siteAddresses_
+                                                              : std::vector<std::string>{},
+                watcher_.recentQuality(now)};
     // Detached: a session stopped mid-diagnosis does not wait for it; the thread keeps only what
     // it shares with the session, and its stages end by their deadline.
-    os::runDetached([pending = pending_, wake = wake_] {
+    os::runDetached([pending = pending_, wake = wake_, known = std::move(known)] {
         const auto started = steady_clock::now();
-        Observations seen = observe(started + diagnosisBudget);
+        Observations seen = observe(started + diagnosisBudget, known, os::monitorCheckBound());
         Diagnosis diagnosis{std::move(seen),
                             duration_cast<milliseconds>(steady_clock::now() - started)};
         {

@@ -62,6 +62,7 @@ class Session final : public World {
     struct Pending {
         std::mutex mutex;
         std::optional<Diagnosis> result;
+        Milliseconds started{};
     };
     // What became of each message, as the desktop tells it from its own thread.
     struct Told {
@@ -93,6 +94,9 @@ class Session final : public World {
     std::vector<Running> commands_;
     std::string shownState_;
     std::unique_ptr<Sampler> sampler_; // none where sampling is off
+    // The site's addresses as last resolved, by a diagnosis or the sampler, and when.
+    std::vector<std::string> siteAddresses_;
+    Milliseconds siteResolved_{};
 };
 
 } // namespace watch

@@ -34,6 +34,8 @@ std::chrono::seconds offsetAt(std::chrono::sys_seconds moment);
 
 // The folder this program was started from, where connectivity-monitor is too.
 fs::path programFolder();
+// The most the monitor's own check takes here: its name's answer is waited for that long.
+std::chrono::seconds monitorCheckBound();
 long processId();
 std::string_view osName(); // "linux", "windows"
 

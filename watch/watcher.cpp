@@ -294,6 +294,7 @@ void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     const std::string site = summary(seen.site);
     const std::string paths = summary(seen.paths);
     const std::string stop = stoppedAfter(verdict, seen);
+    const std::string loss = lossSeen(seen);
     bool firstOfOutage = false;
     for (const FailedCheck& check : diagnosing_) {
         // The path always last: a line cut short anywhere lacks it, or holds it unclosed.
@@ -301,6 +302,9 @@ void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
                                                 {"verdict", core::wordOf(verdict)}};
         if (!stop.empty()) {
             fields.emplace_back("stopped-after", stop);
+        }
+        if (!loss.empty()) {
+            fields.emplace_back("loss", loss);
         }
         fields.insert(fields.end(), {{"took", took},
                                      {"local", local},
@@ -313,7 +317,7 @@ void Watcher::diagnosed(const Readings& now, const Diagnosis& diagnosis) {
     }
     diagnosing_.clear();
     if (firstOfOutage && !outage_->announced) {
-        outage_->down.stoppedAfter = stop;
+        outage_->down.evidence = evidence(verdict, seen);
         announceDown(verdict);
     }
     diagnoseWaiting();
@@ -374,6 +378,12 @@ void Watcher::told(const Readings& now, const Change& change, const std::string&
 
 void Watcher::recordProblem(const std::string& problem) {
     recordProblem_ = problem;
+}
+
+std::optional<RecentQuality> Watcher::recentQuality(const Readings& now) const {
+    const auto loss =
+        quality_ ? quality_->lastLoss(time_point_cast<milliseconds>(now.wall)) : std::nullopt;
+    return loss ? std::optional(RecentQuality{loss->first, loss->second}) : std::nullopt;
 }
 
 State Watcher::state() const {

@@ -52,7 +52,9 @@ struct Change {
     std::chrono::seconds span{0};
     long checks = 0;
     std::optional<Verdict> cause; // the first check's verdict; none where it came too late
-    std::string stoppedAfter;     // where its path stopped: "100.64.0.1 (hop 2)"; may be empty
+    // What the cause rests on, in words, where the stop of its path is too: "the router 10.0.0.1
+    // answers, nothing beyond it does; the path stops after 100.64.0.1 (hop 2)"; may be empty.
+    std::string evidence;
     std::optional<Degradation> quality; // degraded, recovered: where, and the figure
 };
 
@@ -125,6 +127,8 @@ class Watcher {
               const std::string& outcome);
 
     State state() const;
+    // The sampler's last window, for a diagnosis to weigh loss by; nothing where there is none.
+    std::optional<RecentQuality> recentQuality(const Readings& now) const;
 
   private:
     void write(const Readings& now, std::string_view event,

@@ -26,21 +26,32 @@ class RecordingWorld final : public watch::World {
 
 TEST(Record, EachVerdictWrittenIsTheCauseReadBack) {
     using Heard = watch::Reply::Heard;
-    const watch::Gateway answering{"ipv4", true, "10.0.0.1", true, "", true};
-    const watch::Gateway silent{"ipv4", true, "10.0.0.1", false, "", true};
-    const watch::Reply yes{"x", Heard::answer, "", true};
-    const watch::Reply no{"x", Heard::nothing, "", true};
-    const std::vector<std::string> resolves{"203.0.113.80"};
+    const watch::Gateway answering{"ipv4", true, "10.0.0.1", true, "", true, 0, 0};
+    const watch::Gateway silent{"ipv4", true, "10.0.0.1", false, "", true, 0, 0};
+    const watch::Reply yes{"203.0.113.80", Heard::answer, "", true, 1, 0};
+    const watch::Reply no{"203.0.113.80", Heard::nothing, "", true, 1, 0};
+    const auto seen = [](watch::Gateway gateway, bool resolves, watch::Reply beyond,
+                         watch::Reply site, bool routesKnown = true) {
+        watch::Observations observed;
+        observed.gateways = {std::move(gateway)};
+        observed.gatewaysKnown = routesKnown;
+        observed.siteAddresses =
+            resolves ? std::vector<std::string>{"203.0.113.80"} : std::vector<std::string>{};
+        observed.nameDone = true;
+        observed.beyond = {std::move(beyond)};
+        observed.site = {std::move(site)};
+        return observed;
+    };
     const struct {
         Verdict verdict;
         watch::Observations seen;
     } cases[] = {
-        {Verdict::local, {{silent}, true, "", {}, "", true, {no}, {no}, {no}, {}}},
-        {Verdict::dns, {{answering}, true, "", {}, "", true, {no}, {yes}, {no}, {}}},
-        {Verdict::provider, {{answering}, true, "", {}, "", true, {no}, {no}, {no}, {}}},
-        {Verdict::site, {{answering}, true, "", resolves, "", true, {yes}, {yes}, {no}, {}}},
-        {Verdict::cleared, {{answering}, true, "", resolves, "", true, {yes}, {yes}, {yes}, {}}},
-        {Verdict::unknown, {{}, false, "", {}, "", true, {no}, {no}, {no}, {}}},
+        {Verdict::local, seen(silent, false, no, no)},
+        {Verdict::dns, seen(answering, false, yes, yes)},
+        {Verdict::provider, seen(answering, false, no, no)},
+        {Verdict::site, seen(answering, true, yes, no)},
+        {Verdict::cleared, seen(answering, true, yes, yes)},
+        {Verdict::unknown, seen({}, false, no, no, false)},
     };
     ASSERT_EQ(std::size(cases), core::verdictWords.size());
     for (const auto& [verdict, seen] : cases) {

@@ -1,6 +1,7 @@
 // Just enough of RFC 1035 to answer one question per datagram, with the question echoed back.
 #include "dns_responder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iterator>
@@ -40,10 +41,26 @@ std::uint16_t typeOf(const unsigned char* query, std::size_t end) {
     return static_cast<std::uint16_t>(query[end + 1] << 8 | query[end + 2]);
 }
 
+// Each address of a comma-separated list, as bytes; false where one is none.
+template <std::size_t N>
+bool parsed(const std::string& list, int family, std::vector<std::array<unsigned char, N>>& into) {
+    for (std::size_t at = 0; at <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', at), list.size());
+        std::array<unsigned char, N> bytes{};
+        if (::inet_pton(family, list.substr(at, comma - at).c_str(), bytes.data()) != 1) {
+            return false;
+        }
+        into.push_back(bytes);
+        at = comma + 1;
+    }
+    return true;
+}
+
 // The reply to one query, or nothing when the query is malformed or meant to go unanswered.
 std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size, DnsReply ipv4,
-                                   DnsReply ipv6, const unsigned char (&ipv4Answer)[4],
-                                   const unsigned char (&ipv6Answer)[16]) {
+                                   DnsReply ipv6,
+                                   const std::vector<std::array<unsigned char, 4>>& ipv4Answers,
+                                   const std::vector<std::array<unsigned char, 16>>& ipv6Answers) {
     const auto found = nameEnd(query, size);
     if (!found) {
         return {};
@@ -64,10 +81,13 @@ std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size,
                                            : 0x80;
     const bool answers = reply == DnsReply::answer || reply == DnsReply::slow;
     const bool hasRecord = answers && (type == typeA || type == typeAaaa);
+    const std::size_t records = !hasRecord      ? 0
+                                : type == typeA ? ipv4Answers.size()
+                                                : ipv6Answers.size();
     out[6] = 0;
-    out[7] = hasRecord ? 1 : 0; // answers
+    out[7] = static_cast<unsigned char>(records); // answers
     std::fill(out.begin() + 8, out.begin() + headerSize, 0);
-    if (hasRecord) {
+    for (std::size_t i = 0; i < records; ++i) {
         append16(out, 0xc00c); // the name, pointing back at the question
         append16(out, type);
         append16(out, 1); // IN
@@ -75,10 +95,10 @@ std::vector<unsigned char> replyTo(const unsigned char* query, std::size_t size,
         append16(out, 60); // TTL
         if (type == typeA) {
             append16(out, 4);
-            out.insert(out.end(), std::begin(ipv4Answer), std::end(ipv4Answer));
+            out.insert(out.end(), ipv4Answers[i].begin(), ipv4Answers[i].end());
         } else {
             append16(out, 16);
-            out.insert(out.end(), std::begin(ipv6Answer), std::end(ipv6Answer));
+            out.insert(out.end(), ipv6Answers[i].begin(), ipv6Answers[i].end());
         }
     }
     return out;
@@ -94,8 +114,8 @@ DnsResponder::DnsResponder(DnsReply ipv4, DnsReply ipv6, std::uint16_t port,
     address.sin_port = htons(port);
     socklen_t length = sizeof address;
     if (::inet_pton(AF_INET, addresses.listen.c_str(), &address.sin_addr) != 1 ||
-        ::inet_pton(AF_INET, addresses.ipv4.c_str(), ipv4Answer_) != 1 ||
-        ::inet_pton(AF_INET6, addresses.ipv6.c_str(), ipv6Answer_) != 1) {
+        !parsed(addresses.ipv4, AF_INET, ipv4Answers_) ||
+        !parsed(addresses.ipv6, AF_INET6, ipv6Answers_)) {
         throw std::runtime_error("DNS responder: an address that is none");
     }
     if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
@@ -152,7 +172,7 @@ void DnsResponder::serve(DnsReply ipv4, DnsReply ipv6) {
         }
         ++queries_;
         auto reply =
-            replyTo(query, static_cast<std::size_t>(size), ipv4, ipv6, ipv4Answer_, ipv6Answer_);
+            replyTo(query, static_cast<std::size_t>(size), ipv4, ipv6, ipv4Answers_, ipv6Answers_);
         if (reply.empty()) {
             continue;
         }

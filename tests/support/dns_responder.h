@@ -2,10 +2,12 @@
 // seconds), stay silent, fail, refuse or say there is no such name.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace loopback {
 
@@ -13,14 +15,14 @@ enum class DnsReply { answer, silent, servfail, nxdomain, refused, slow };
 // How long a slow reply waits: a forwarder whose upstream is far and busy.
 inline constexpr int slowReplyMilliseconds = 3000;
 
-// Where a responder listens (IPv4), and the addresses it gives.
+// Where a responder listens (IPv4), and the addresses it gives (several joined by commas).
 struct DnsAddresses {
     std::string listen = "127.0.0.1";
     std::string ipv4 = "127.0.0.1";
     std::string ipv6 = "::1";
 };
 
-// Answers every name: A with one IPv4 address, AAAA with one IPv6 address, other types with no
+// Answers every name: A with its IPv4 addresses, AAAA with its IPv6 ones, other types with no
 // records.
 class DnsResponder {
   public:
@@ -37,8 +39,8 @@ class DnsResponder {
   private:
     void serve(DnsReply ipv4, DnsReply ipv6);
 
-    unsigned char ipv4Answer_[4] = {};
-    unsigned char ipv6Answer_[16] = {};
+    std::vector<std::array<unsigned char, 4>> ipv4Answers_;
+    std::vector<std::array<unsigned char, 16>> ipv6Answers_;
     int fd_ = -1;
     int stopPipe_[2] = {-1, -1};
     std::uint16_t port_ = 0;

@@ -60,7 +60,8 @@ mkdir -p "/etc/netns/$computer"
 echo 'nameserver 192.168.77.1' >"/etc/netns/$computer/resolv.conf"
 echo '127.0.0.1 localhost' >"/etc/netns/$computer/hosts"
 
-# listen NAME ADDRESS...: a listener on port 443 of each address, accepting and hanging up.
+# listen NAME ADDRESS...: a listener on port 443 of each address, accepting and hanging up; back
+# once it listens.
 listen() {
     local name=$1
     shift
@@ -69,6 +70,11 @@ listen() {
             Listen => 16, ReuseAddr => 1) or die "listen $_: $!" } @ARGV);
         while (my @ready = $select->can_read) { close($_->accept) for @ready }' "$@" &
     eval "$name=$!"
+    for _ in $(seq 100); do
+        on $internet ss -ltnH "sport = :443" | grep -qF "$1:443" && return 0
+        sleep 0.05
+    done
+    fail "no listener on $1"
 }
 # dns REPLY [A AAAA]: the router's DNS, answering every name with the site's addresses or others.
 dns() {
@@ -81,7 +87,7 @@ ended() {
     kill "$1" 2>/dev/null
     for _ in $(seq 20); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
+    { wait "$1"; } 2>/dev/null || true
 }
 redns() { ended $resolver; dns "$@"; }
 # firewall NS RULE...: a forward (or input) chain of one nftables table in a namespace.
@@ -91,7 +97,27 @@ firewall() {
     on $ns nft add table inet test && on $ns nft add chain inet test c \
         "{ type filter hook $hook priority 0; policy accept; }" && on $ns nft add rule inet test c "$@"
 }
-unfirewall() { on "$1" nft delete table inet test; }
+unfirewall() { on "$1" nft delete table inet test 2>/dev/null; }
+
+# nat NS DEVICE: addresses leaving by DEVICE translated to its own, as a home router does.
+nat() {
+    on "$1" nft add table inet nat && on "$1" nft add chain inet nat post \
+        '{ type nat hook postrouting priority 100; policy accept; }' &&
+        on "$1" nft add rule inet nat post oifname "$2" masquerade
+}
+unnat() { on "$1" nft delete table inet nat 2>/dev/null; }
+# lossy PERCENT: each packet crossing the provider's link, either way, lost at random.
+lossy() {
+    local ns device
+    for ns in $router $edge; do
+        device=$([ $ns = $router ] && echo r1 || echo e0)
+        on $ns nft add table netdev lossy && on $ns nft add chain netdev lossy c \
+            "{ type filter hook ingress device $device priority 0; policy accept; }" &&
+            on $ns nft add rule netdev lossy c numgen random mod 100 '<' "$1" drop ||
+            fail "cannot make $device lossy"
+    done
+}
+unlossy() { for ns in $router $edge; do on $ns nft delete table netdev lossy; done; }
 listen anycast 1.1.1.1 9.9.9.9 2606:4700:4700::1111 2620:fe::fe
 listen site 203.0.113.80 2001:db8:80::80
 dns answer

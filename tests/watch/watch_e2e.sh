@@ -75,6 +75,7 @@ sleep 1
 kill -0 $! || fail "a watcher started after --stop stopped too: $(tail -2 "$record")"
 kill -HUP $!
 await_line 'stopped reason=SIGHUP' 10 || fail "SIGHUP: $(tail -1 "$record")"
+for _ in $(seq 50); do kill -0 $! 2>/dev/null || break; sleep 0.1; done
 said=$(watch_now --stop 2>&1)
 [ $? -eq 3 ] && [[ $said == *"nothing watches"* ]] || fail "--stop with nothing watching: $said"
 echo "PASS: started, refused, restarted, unwritable, killed and stopped"

@@ -130,6 +130,8 @@ std::string connectionError(int error) {
         return "network unreachable";
     case EHOSTUNREACH:
         return "host unreachable";
+    case EADDRNOTAVAIL:
+        return "no address of its family here";
     default:
         return std::strerror(error);
     }
@@ -137,8 +139,12 @@ std::string connectionError(int error) {
 
 // A refusal from nearer comes as soon as the far one, give or take this.
 constexpr std::chrono::milliseconds refusalMargin{50};
-// An unanswered ICMP echo is sent again after this.
-constexpr std::chrono::milliseconds echoEvery{500};
+// An address is tried this often, half a second apart, while at least the shortest try is left.
+constexpr std::size_t triesPerAddress = 4;
+constexpr std::chrono::milliseconds tryEvery{500};
+constexpr std::chrono::milliseconds shortestTry{300};
+// The gateway's echoes come this often.
+constexpr std::chrono::milliseconds echoEvery{200};
 
 // An ICMP echo request: type, code, checksum (the kernel's), identifier (the kernel's), sequence.
 std::array<unsigned char, 16> echoRequest(bool ipv6, std::uint16_t sequence) {
@@ -298,10 +304,12 @@ std::optional<std::vector<Route>> defaultRoutes(std::string& why) {
     return std::vector{ipv4DefaultRoute(ipv4), ipv6DefaultRoute(ipv6)};
 }
 
-// An ICMP echo on an unprivileged datagram socket, resent twice a second, and TCP connection
-// attempts to ports a router may serve, all in one wait: the first answer of any kind ends it.
-Gateway askGateway(const Route& route, Clock::time_point deadline) {
-    Gateway gateway{route.family, true, route.gateway, false, "", true};
+// ICMP echoes on an unprivileged datagram socket, five a second, and TCP connection attempts to
+// ports a router may serve, all in one wait. The first answer of any kind is told at once; the
+// echoes go on to the deadline, to count those lost.
+Gateway askGateway(const Route& route, Clock::time_point deadline,
+                   const std::function<void(const Gateway&)>& heard) {
+    Gateway gateway{route.family, true, route.gateway, false, "", true, 0, 0};
     const auto address = endpointOf(route.gateway, 0, route.linkIndex);
     if (!address) {
         gateway.said = route.gateway + " is no address";
@@ -328,11 +336,23 @@ Gateway askGateway(const Route& route, Clock::time_point deadline) {
     std::uint16_t sequence = 0;
     auto resendAt = started;
     std::string tcpSaid = "silent";
+    int echoesAnswered = 0;
+    const auto answer = [&](const std::string& said) {
+        if (!gateway.answered) {
+            gateway.answered = true;
+            gateway.said = said;
+            heard(gateway);
+        }
+    };
     while (Clock::now() < deadline) {
-        if (icmp.fd() >= 0 && Clock::now() >= resendAt) {
+        // The last echoes would have no time to be answered: not sent, so not lost.
+        if (icmp.fd() >= 0 && Clock::now() >= resendAt && deadline - Clock::now() > shortestTry) {
             const auto request = echoRequest(ipv6, ++sequence);
-            ::sendto(icmp.fd(), request.data(), request.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&address->address), address->length);
+            gateway.echoes +=
+                ::sendto(icmp.fd(), request.data(), request.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&address->address), address->length) > 0
+                    ? 1
+                    : 0;
             resendAt = Clock::now() + echoEvery;
         }
         const auto wakeAt = icmp.fd() >= 0 ? std::min(deadline, resendAt) : deadline;
@@ -347,35 +367,44 @@ Gateway askGateway(const Route& route, Clock::time_point deadline) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
             if (entry.fd == icmp.fd()) {
                 std::array<unsigned char, 256> reply{};
-                const ssize_t got = ::recv(icmp.fd(), reply.data(), reply.size(), 0);
                 const int echoReply = ipv6 ? static_cast<int>(ICMP6_ECHO_REPLY) : ICMP_ECHOREPLY;
-                if (got > 0 && reply[0] == echoReply) {
-                    gateway.answered = true;
-                    gateway.said = route.gateway + " answers an ICMP echo in " +
-                                   std::to_string(took.count()) + " ms";
-                    return gateway;
+                for (ssize_t got; (got = ::recv(icmp.fd(), reply.data(), reply.size(), 0)) > 0;) {
+                    if (reply[0] == echoReply) {
+                        ++echoesAnswered;
+                        answer(route.gateway + " answers an ICMP echo in " +
+                               std::to_string(took.count()) + " ms");
+                    }
                 }
                 continue;
             }
             const int error = socketError(entry.fd);
             entry.fd = -1; // asked once: poll passes over it from now on
             if (error == 0 || error == ECONNREFUSED) {
-                gateway.answered = true;
-                gateway.said =
-                    route.gateway + " answers on TCP in " + std::to_string(took.count()) + " ms (" +
-                    (icmp.fd() >= 0 ? "silent to ICMP echoes" : "ICMP echo not allowed here") + ")";
-                return gateway;
+                answer(route.gateway + " answers on TCP in " + std::to_string(took.count()) +
+                       " ms (" +
+                       (icmp.fd() >= 0 ? "silent to ICMP echoes" : "ICMP echo not allowed here") +
+                       ")");
+            } else {
+                tcpSaid = connectionError(error);
             }
-            tcpSaid = connectionError(error);
         }
-        if (icmp.fd() < 0 && std::all_of(watched.begin(), watched.end(),
-                                         [](const pollfd& entry) { return entry.fd < 0; })) {
+        if ((icmp.fd() < 0 && gateway.answered) ||
+            (icmp.fd() < 0 && std::all_of(watched.begin(), watched.end(),
+                                          [](const pollfd& entry) { return entry.fd < 0; }))) {
             break; // every way of asking has had its answer
         }
     }
-    gateway.said = route.gateway +
-                   (icmp.fd() >= 0 ? " silent to ICMP echoes" : " (ICMP echo not allowed here)") +
-                   "; TCP ports 53, 80 and 443: " + tcpSaid;
+    if (echoesAnswered > 0 && gateway.echoes > echoesAnswered) {
+        gateway.lost = gateway.echoes - echoesAnswered;
+        gateway.said += "; " + std::to_string(gateway.lost) + " of " +
+                        std::to_string(gateway.echoes) + " echoes unanswered";
+    }
+    if (!gateway.answered) {
+        gateway.said =
+            route.gateway +
+            (icmp.fd() >= 0 ? " silent to ICMP echoes" : " (ICMP echo not allowed here)") +
+            "; TCP ports 53, 80 and 443: " + tcpSaid;
+    }
     return gateway;
 }
 
@@ -428,48 +457,107 @@ Reply askNameserver(const std::string& server, std::string_view host, Clock::tim
     return reply;
 }
 
-// Two attempts at once: one to the address, one that expires two hops out. A refusal of the
-// first counts only where the second is not refused too in about the time the first took.
-Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline) {
-    Reply reply{std::string(address), Reply::Heard::nothing, "not an address"};
+// Tries half a second apart, each a connection of its own; where one is refused, its twin that
+// expires two hops out: the refusal counts only where the twin is not refused too in about the
+// time the try took.
+Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline,
+            const std::function<void(const Reply&)>& heard) {
     const auto to = endpointOf(address, port);
     if (!to) {
-        return reply;
+        return {std::string(address), Reply::Heard::nothing, "not an address", false, 0, 0};
     }
-    const Descriptor direct(tcpSocket(*to));
-    const Descriptor limited(tcpSocket(*to));
-    if (direct.fd() < 0 || limited.fd() < 0) {
-        reply.said = std::string("no socket: ") + std::strerror(errno);
-        return reply;
+    struct Try {
+        std::unique_ptr<Descriptor> socket;
+        Clock::time_point started;
+        bool pending = true;
+        int error = 0;
+    };
+    std::vector<Try> tries;
+    std::unique_ptr<Descriptor> twin;
+    bool twinRefused = false;
+    std::optional<Clock::time_point> twinDecidedBy; // a refusal from nearer comes as soon
+    Attempt attempt;
+    auto nextTry = Clock::now();
+    bool told = false;
+    const auto decided = [&] { return !twin || twinRefused || Clock::now() >= *twinDecidedBy; };
+    while (Clock::now() < deadline) {
+        if (tries.size() < triesPerAddress && Clock::now() >= nextTry &&
+            deadline - Clock::now() > shortestTry) {
+            Try next{std::make_unique<Descriptor>(tcpSocket(*to)), Clock::now()};
+            next.error = next.socket->fd() < 0 ? errno : startConnecting(next.socket->fd(), *to);
+            next.pending = next.error == 0;
+            tries.push_back(std::move(next));
+            nextTry += tryEvery;
+        }
+        std::vector<pollfd> watched;
+        watched.reserve(tries.size() + 1);
+        for (const Try& each : tries) {
+            watched.push_back({each.pending ? each.socket->fd() : -1, POLLOUT, 0});
+        }
+        const bool twinWatched = twin && !twinRefused;
+        if (twinWatched) {
+            watched.push_back({twin->fd(), POLLOUT, 0});
+        }
+        auto wakeAt = deadline;
+        if (tries.size() < triesPerAddress) {
+            wakeAt = std::min(wakeAt, nextTry);
+        }
+        if (twinDecidedBy && !told) {
+            wakeAt = std::min(wakeAt, *twinDecidedBy);
+        }
+        if (::poll(watched.data(), watched.size(), millisecondsUntil(wakeAt)) > 0) {
+            for (std::size_t i = 0; i < tries.size(); ++i) {
+                if (watched[i].revents != 0) {
+                    tries[i].error = socketError(tries[i].socket->fd());
+                    tries[i].pending = false;
+                    if (tries[i].error == ECONNREFUSED && !twin) {
+                        twin = std::make_unique<Descriptor>(tcpSocket(*to));
+                        limitHops(twin->fd(), to->family(), nearHops, true);
+                        startConnecting(twin->fd(), *to);
+                        twinDecidedBy =
+                            Clock::now() + (Clock::now() - tries[i].started) + refusalMargin;
+                    }
+                }
+            }
+            if (twinWatched && watched.back().revents != 0) {
+                twinRefused = socketError(twin->fd()) == ECONNREFUSED;
+            }
+        }
+        attempt.connected = std::any_of(tries.begin(), tries.end(),
+                                        [](const Try& t) { return !t.pending && t.error == 0; });
+        attempt.refused = std::any_of(tries.begin(), tries.end(), [](const Try& t) {
+            return !t.pending && t.error == ECONNREFUSED;
+        });
+        attempt.refusedNearer = twinRefused;
+        if (!told && (attempt.connected || (attempt.refused && decided()))) {
+            told = true;
+            heard(replyOf(std::string(address), attempt));
+        }
+        // Every try over, and no more to come, or the way there said to be gone: nothing more
+        // to hear.
+        const bool pending =
+            std::any_of(tries.begin(), tries.end(), [](const Try& t) { return t.pending; });
+        const bool unreachable = std::any_of(tries.begin(), tries.end(), [](const Try& t) {
+            return !t.pending && (t.error == ENETUNREACH || t.error == EHOSTUNREACH ||
+                                  t.error == EADDRNOTAVAIL || t.error == ENETDOWN);
+        });
+        if (!pending && decided() && (tries.size() == triesPerAddress || unreachable)) {
+            break;
+        }
     }
-    limitHops(limited.fd(), to->family(), nearHops, true);
-    const auto started = Clock::now();
-    int directError = startConnecting(direct.fd(), *to);
-    int limitedError = startConnecting(limited.fd(), *to);
-    std::array<pollfd, 2> watched = {pollfd{directError == 0 ? direct.fd() : -1, POLLOUT, 0},
-                                     pollfd{limitedError == 0 ? limited.fd() : -1, POLLOUT, 0}};
-    bool directDone = directError != 0;
-    bool limitedRefused = false;
-    auto until = deadline;
-    while (Clock::now() < until &&
-           !(directDone && (directError != ECONNREFUSED || limitedRefused))) {
-        if (::poll(watched.data(), watched.size(), millisecondsUntil(until)) <= 0) {
-            continue;
-        }
-        if (watched[0].revents != 0) {
-            directError = socketError(direct.fd());
-            directDone = true;
-            watched[0].fd = -1;
-            // A refuser nearer than the address answers sooner, or as soon where it is the same.
-            until = std::min(deadline, Clock::now() + (Clock::now() - started) + refusalMargin);
-        }
-        if (watched[1].revents != 0) {
-            limitedRefused = socketError(limited.fd()) == ECONNREFUSED;
-            watched[1].fd = -1;
+    attempt.tries = static_cast<int>(tries.size());
+    for (const Try& each : tries) {
+        attempt.ended = attempt.ended || !each.pending;
+        attempt.silent += each.pending ? 1 : 0;
+        if (!each.pending && each.error != 0 && each.error != ECONNREFUSED &&
+            attempt.failure.empty()) {
+            attempt.failure = connectionError(each.error);
         }
     }
-    return replyOf(reply.who, {directDone, directError == 0, directError == ECONNREFUSED,
-                               limitedRefused, connectionError(directError)});
+    if (attempt.failure.empty()) {
+        attempt.failure = "silent";
+    }
+    return replyOf(std::string(address), attempt);
 }
 
 Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline) {
@@ -683,80 +771,172 @@ std::unique_ptr<Prober> Prober::make() {
     return std::make_unique<PosixProber>();
 }
 
+namespace {
+
+// What one error message said of an expiring probe, read back from a socket's error queue.
+struct Heard {
+    std::string from; // who sent it
+    enum class Said { expired, portUnreachable, unreachable } said;
+    std::uint16_t port = 0;            // the probe's destination port (UDP)
+    std::optional<std::uint16_t> echo; // the probe's sequence number (an ICMP echo)
+};
+
+// Every error message queued on a socket that asked for them (IP_RECVERR).
+std::vector<Heard> errorsOf(int fd) {
+    std::vector<Heard> heard;
+    for (;;) {
+        sockaddr_storage original{};
+        std::array<char, 512> control{};
+        std::array<unsigned char, 64> data{};
+        iovec vector{data.data(), data.size()};
+        msghdr message{};
+        message.msg_name = &original;
+        message.msg_namelen = sizeof original;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        const ssize_t got = ::recvmsg(fd, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (got < 0) {
+            return heard;
+        }
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            const bool ipv4Error = header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR;
+            const bool ipv6Error =
+                header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR;
+            if (!ipv4Error && !ipv6Error) {
+                continue;
+            }
+            const auto* error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(header));
+            if (error->ee_origin != SO_EE_ORIGIN_ICMP && error->ee_origin != SO_EE_ORIGIN_ICMP6) {
+                continue;
+            }
+            const bool expired = ipv6Error ? error->ee_type == ICMP6_TIME_EXCEEDED
+                                           : error->ee_type == ICMP_TIME_EXCEEDED;
+            const bool portUnreachable = ipv6Error ? error->ee_type == ICMP6_DST_UNREACH &&
+                                                         error->ee_code == ICMP6_DST_UNREACH_NOPORT
+                                                   : error->ee_type == ICMP_DEST_UNREACH &&
+                                                         error->ee_code == ICMP_PORT_UNREACH;
+            Heard one{textOf(SO_EE_OFFENDER(error)),
+                      expired           ? Heard::Said::expired
+                      : portUnreachable ? Heard::Said::portUnreachable
+                                        : Heard::Said::unreachable,
+                      portOf(reinterpret_cast<const sockaddr*>(&original)), std::nullopt};
+            const int echoRequest = ipv6Error ? static_cast<int>(ICMP6_ECHO_REQUEST) : ICMP_ECHO;
+            if (got >= 8 && data[0] == echoRequest) { // an echo of ours, its sequence its hop
+                one.echo = static_cast<std::uint16_t>(data[6] << 8U | data[7]);
+            }
+            heard.push_back(std::move(one));
+        }
+    }
+}
+
+} // namespace
+
+// Three kinds of expiring probe at once, where the system allows each: UDP to high ports (a
+// router may drop them), ICMP echoes on an unprivileged socket, and TCP connections to port 443
+// (what the monitor itself sends). A hop found by any of them is found.
 Path trace(std::string_view address, Clock::time_point deadline) {
     Tracing tracing(address, Clock::now());
     const auto to = endpointOf(address, firstPort);
-    const Descriptor socket(
-        to ? ::socket(to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0) : -1);
-    if (socket.fd() < 0) {
-        tracing.failed(to ? std::strerror(errno) : "not an address");
+    if (!to) {
+        tracing.failed("not an address");
         return tracing.finish();
     }
+    const bool ipv6 = to->family() == AF_INET6;
+    const Descriptor udp(::socket(to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (udp.fd() < 0) {
+        tracing.failed(std::strerror(errno));
+        return tracing.finish();
+    }
+    const Descriptor icmp(::socket(to->family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                   ipv6 ? static_cast<int>(IPPROTO_ICMPV6) : IPPROTO_ICMP));
+    std::vector<std::pair<int, std::unique_ptr<Descriptor>>> tcp; // each hop's connection
+    Endpoint web = *to;
+    web.setPort(443);
+    Endpoint echoTo = *to;
+    echoTo.setPort(0);
+    const std::string destination(address);
+    const auto take = [&](int hop, const Heard& heard) {
+        if (heard.said == Heard::Said::expired) {
+            tracing.expired(hop, heard.from);
+        } else if (heard.said == Heard::Said::portUnreachable && heard.from == destination) {
+            tracing.reached(hop, heard.from); // the destination itself: its port is closed
+        } else {
+            tracing.unreachable(hop, heard.from);
+        }
+    };
     while (Clock::now() < deadline && !tracing.over(Clock::now())) {
         for (const int hop : tracing.due(Clock::now())) {
-            limitHops(socket.fd(), to->family(), hop, true);
+            limitHops(udp.fd(), to->family(), hop, true);
             Endpoint probe = *to;
             probe.setPort(static_cast<std::uint16_t>(firstPort + hop));
             const std::array<char, 8> payload{'c', 'o', 'n', 'n', 'e', 'c', 't', '?'};
-            if (::sendto(socket.fd(), payload.data(), payload.size(), 0,
+            if (::sendto(udp.fd(), payload.data(), payload.size(), 0,
                          reinterpret_cast<const sockaddr*>(&probe.address), probe.length) < 0 &&
                 hop == 1) {
                 tracing.failed(connectionError(errno)); // no route: nothing leaves at all
                 return tracing.finish();
             }
+            if (icmp.fd() >= 0) {
+                limitHops(icmp.fd(), to->family(), hop, true);
+                const auto request = echoRequest(ipv6, static_cast<std::uint16_t>(hop));
+                ::sendto(icmp.fd(), request.data(), request.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&echoTo.address), echoTo.length);
+            }
+            auto connection = std::make_unique<Descriptor>(tcpSocket(web));
+            if (connection->fd() >= 0) {
+                limitHops(connection->fd(), to->family(), hop, true);
+                if (startConnecting(connection->fd(), web) == 0) {
+                    tcp.emplace_back(hop, std::move(connection));
+                }
+            }
         }
-        pollfd watched{socket.fd(), 0, 0}; // the error queue shows as POLLERR, asked or not
-        if (::poll(&watched, 1, millisecondsUntil(std::min(deadline, tracing.nextLook()))) <= 0) {
+        // Error queues show as POLLERR, asked or not.
+        std::vector<pollfd> watched{{udp.fd(), 0, 0}, {icmp.fd(), POLLIN, 0}};
+        for (const auto& [hop, connection] : tcp) {
+            watched.push_back({connection->fd(), POLLOUT, 0});
+        }
+        if (::poll(watched.data(), watched.size(),
+                   millisecondsUntil(std::min(deadline, tracing.nextLook()))) <= 0) {
             continue;
         }
-        for (;;) { // every error message queued
-            sockaddr_storage original{};
-            std::array<char, 512> control{};
-            std::array<char, 64> data{};
-            iovec vector{data.data(), data.size()};
-            msghdr message{};
-            message.msg_name = &original;
-            message.msg_namelen = sizeof original;
-            message.msg_iov = &vector;
-            message.msg_iovlen = 1;
-            message.msg_control = control.data();
-            message.msg_controllen = control.size();
-            if (::recvmsg(socket.fd(), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
-                break;
+        for (const Heard& heard : errorsOf(udp.fd())) {
+            take(heard.port - firstPort, heard); // the probe's hop is in its port
+        }
+        if (icmp.fd() >= 0) {
+            for (const Heard& heard : errorsOf(icmp.fd())) {
+                if (heard.echo) {
+                    take(*heard.echo, heard);
+                }
             }
-            // The probe's hop is in the port it was sent to.
-            const int hop = portOf(reinterpret_cast<const sockaddr*>(&original)) - firstPort;
-            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
-                 header = CMSG_NXTHDR(&message, header)) {
-                const bool ipv4Error =
-                    header->cmsg_level == SOL_IP && header->cmsg_type == IP_RECVERR;
-                const bool ipv6Error =
-                    header->cmsg_level == SOL_IPV6 && header->cmsg_type == IPV6_RECVERR;
-                if (!ipv4Error && !ipv6Error) {
-                    continue;
-                }
-                const auto* error = reinterpret_cast<const sock_extended_err*>(CMSG_DATA(header));
-                if (error->ee_origin != SO_EE_ORIGIN_ICMP &&
-                    error->ee_origin != SO_EE_ORIGIN_ICMP6) {
-                    continue;
-                }
-                const std::string from = textOf(SO_EE_OFFENDER(error));
-                const bool expired = ipv6Error ? error->ee_type == ICMP6_TIME_EXCEEDED
-                                               : error->ee_type == ICMP_TIME_EXCEEDED;
-                const bool portUnreachable = ipv6Error
-                                                 ? error->ee_type == ICMP6_DST_UNREACH &&
-                                                       error->ee_code == ICMP6_DST_UNREACH_NOPORT
-                                                 : error->ee_type == ICMP_DEST_UNREACH &&
-                                                       error->ee_code == ICMP_PORT_UNREACH;
-                if (expired) {
-                    tracing.expired(hop, from);
-                } else if (portUnreachable && from == std::string(address)) {
-                    tracing.reached(hop, from); // the destination itself: its port is closed
-                } else {
-                    tracing.unreachable(hop, from);
+            std::array<unsigned char, 64> reply{};
+            const int echoReply = ipv6 ? static_cast<int>(ICMP6_ECHO_REPLY) : ICMP_ECHOREPLY;
+            for (ssize_t got; (got = ::recv(icmp.fd(), reply.data(), reply.size(), 0)) >= 8;) {
+                if (reply[0] == echoReply) { // the destination itself answered that hop's echo
+                    tracing.reached(reply[6] << 8U | reply[7], destination);
                 }
             }
         }
+        for (std::size_t i = 0; i < tcp.size(); ++i) {
+            if (watched[i + 2].revents == 0) {
+                continue;
+            }
+            const int hop = tcp[i].first;
+            // Asked before the error queue is read, which clears it: a connection made reached
+            // the destination; a reset says nothing of who sent it.
+            const int error = socketError(tcp[i].second->fd());
+            const auto heard = errorsOf(tcp[i].second->fd());
+            for (const Heard& one : heard) {
+                take(hop, one);
+            }
+            if (error == 0 && heard.empty()) {
+                tracing.reached(hop, destination);
+            }
+            tcp[i].second.reset();
+        }
+        std::erase_if(tcp, [](const auto& entry) { return !entry.second; });
     }
     return tracing.finish();
 }

@@ -23,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "monitor.h"
 #include "system.h"
 #include "watch_os.h"
 
@@ -298,6 +299,10 @@ fs::path programFolder() {
     std::error_code error;
     const fs::path program = fs::read_symlink("/proc/self/exe", error);
     return error ? fs::current_path() : program.parent_path();
+}
+
+seconds monitorCheckBound() {
+    return core::monitor::linuxCheckBound;
 }
 
 long processId() {

@@ -256,22 +256,6 @@ Echoed echoOnce(const Address& to, int ttl, DWORD timeout) {
     return echoed;
 }
 
-// ICMP echoes until one is answered or the deadline passes; nothing where ICMP is refused to us.
-std::optional<std::string> echo(const Address& to, Clock::time_point deadline, bool& answered) {
-    answered = false;
-    const auto started = Clock::now();
-    while (!answered && Clock::now() < deadline) {
-        const Echoed echoed = echoOnce(to, 0, std::min<DWORD>(millisecondsUntil(deadline), 500));
-        if (!echoed.allowed) {
-            return std::nullopt;
-        }
-        answered = echoed.status == IP_SUCCESS;
-    }
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-    return answered ? "answers an ICMP echo in " + std::to_string(took.count()) + " ms"
-                    : "silent to ICMP echoes";
-}
-
 std::string dnsAnswer(DNS_STATUS status, bool addresses) {
     if (addresses) {
         return "answers";
@@ -327,11 +311,13 @@ std::optional<std::vector<Route>> defaultRoutes(std::string& why) {
     return routes;
 }
 
-// An ICMP echo and TCP connection attempts to ports a router may serve, all at once: the first
-// answer of any kind, a refusal included, ends it.
-Gateway askGateway(const Route& route, Clock::time_point deadline) {
-    Gateway gateway{route.family, true, route.gateway, false, route.gateway + " is no address",
-                    true};
+// ICMP echoes five a second and TCP connection attempts to ports a router may serve, all at once:
+// the first answer of any kind, a refusal included, is told at once; the echoes go on to the
+// deadline, to count those lost.
+Gateway askGateway(const Route& route, Clock::time_point deadline,
+                   const std::function<void(const Gateway&)>& told) {
+    Gateway gateway{
+        route.family, true, route.gateway, false, route.gateway + " is no address", true, 0, 0};
     auto hop = addressOf(route.gateway, 0);
     if (!hop) {
         return gateway;
@@ -343,17 +329,32 @@ Gateway askGateway(const Route& route, Clock::time_point deadline) {
         std::mutex mutex;
         std::condition_variable changed;
         std::optional<std::string> answer;
-        std::optional<std::string> echo;
+        std::optional<std::string> echo; // how the echoes went, once they are over
+        int echoes = 0;
+        int answered = 0;
     };
     const auto heard = std::make_shared<Heard>();
     os::runDetached([heard, to = *hop, deadline] {
-        bool answered = false;
-        const auto said = echo(to, deadline, answered);
-        const std::scoped_lock lock(heard->mutex);
-        heard->echo = said.value_or("ICMP echo not allowed here");
-        if (answered && !heard->answer) {
-            heard->answer = heard->echo;
+        const auto started = Clock::now();
+        bool allowed = true;
+        while (allowed && deadline - Clock::now() > 300ms) {
+            const auto sent = Clock::now();
+            const Echoed echoed = echoOnce(to, 0, 300);
+            allowed = echoed.allowed;
+            const std::scoped_lock lock(heard->mutex);
+            heard->echoes += allowed ? 1 : 0;
+            if (echoed.status == IP_SUCCESS) {
+                ++heard->answered;
+                const auto took =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+                heard->answer = heard->answer.value_or("answers an ICMP echo in " +
+                                                       std::to_string(took.count()) + " ms");
+                heard->changed.notify_all();
+            }
+            std::this_thread::sleep_until(sent + 200ms);
         }
+        const std::scoped_lock lock(heard->mutex);
+        heard->echo = allowed ? "silent to ICMP echoes" : "ICMP echo not allowed here";
         heard->changed.notify_all();
     });
     std::vector<SOCKET> sockets;
@@ -365,7 +366,19 @@ Gateway askGateway(const Route& route, Clock::time_point deadline) {
     }
     std::string tcpSaid = "silent";
     const auto started = Clock::now();
-    while (Clock::now() < deadline && !sockets.empty()) {
+    bool toldYet = false;
+    const auto tellFirst = [&] {
+        std::unique_lock lock(heard->mutex);
+        if (!toldYet && heard->answer) {
+            toldYet = true;
+            Gateway first = gateway;
+            first.answered = true;
+            first.said = route.gateway + " " + *heard->answer;
+            lock.unlock();
+            told(first);
+        }
+    };
+    while (Clock::now() < deadline) {
         for (const auto& [socket, error] :
              awaitConnections(sockets, std::min(deadline, Clock::now() + 100ms))) {
             if (error == 0 || error == WSAECONNREFUSED) {
@@ -378,21 +391,28 @@ Gateway askGateway(const Route& route, Clock::time_point deadline) {
                 tcpSaid = socketError(error);
             }
         }
+        tellFirst();
         const std::scoped_lock lock(heard->mutex);
-        if (heard->answer) {
-            break;
+        if (heard->echo && (heard->answer || sockets.empty())) {
+            break; // the echoes are over, and every way of asking has had its answer
         }
     }
     for (const SOCKET socket : sockets) {
         ::closesocket(socket);
     }
     std::unique_lock lock(heard->mutex);
-    heard->changed.wait_until(lock, deadline, [&] { return heard->answer || heard->echo; });
+    heard->changed.wait_until(lock, deadline, [&] { return heard->echo.has_value(); });
     gateway.answered = heard->answer.has_value();
+    gateway.echoes = heard->echoes;
+    gateway.lost = heard->answered > 0 ? heard->echoes - heard->answered : 0;
     gateway.said = route.gateway + " " +
                    (heard->answer ? *heard->answer
                                   : heard->echo.value_or("silent to ICMP echoes") +
                                         "; TCP ports 53, 80 and 443: " + tcpSaid);
+    if (gateway.lost > 0) {
+        gateway.said += "; " + std::to_string(gateway.lost) + " of " +
+                        std::to_string(gateway.echoes) + " echoes unanswered";
+    }
     return gateway;
 }
 
@@ -466,47 +486,107 @@ Reply askNameserver(const std::string& server, std::string_view host, Clock::tim
     return reply;
 }
 
-// Two attempts at once: one to the address, one that expires two hops out. A refusal of the
-// first counts only where the second is not refused too in about the time the first took.
-Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline) {
-    Reply reply{std::string(address), Reply::Heard::nothing, "not an address"};
+// Tries half a second apart, each a connection of its own; where one is refused, its twin that
+// expires two hops out: the refusal counts only where the twin is not refused too in about the
+// time the try took.
+Reply reach(std::string_view address, std::uint16_t port, Clock::time_point deadline,
+            const std::function<void(const Reply&)>& heard) {
     const auto to = addressOf(address, port);
     if (!to) {
-        return reply;
+        return {std::string(address), Reply::Heard::nothing, "not an address", false, 0, 0};
     }
-    int directError = 0;
-    int limitedError = 0;
-    const SOCKET direct = startConnecting(*to, port, 0, directError);
-    const SOCKET limited = startConnecting(*to, port, nearHops, limitedError);
-    std::vector<SOCKET> sockets;
-    for (const SOCKET socket : {direct, limited}) {
-        if (socket != INVALID_SOCKET) {
-            sockets.push_back(socket);
+    struct Try {
+        SOCKET socket;
+        Clock::time_point started;
+        bool pending;
+        int error;
+    };
+    std::vector<Try> tries;
+    SOCKET twin = INVALID_SOCKET;
+    bool twinRefused = false;
+    std::optional<Clock::time_point> twinDecidedBy;
+    Attempt attempt;
+    auto nextTry = Clock::now();
+    bool told = false;
+    while (Clock::now() < deadline) {
+        if (tries.size() < 4 && Clock::now() >= nextTry && deadline - Clock::now() > 300ms) {
+            int error = 0;
+            const SOCKET socket = startConnecting(*to, port, 0, error);
+            tries.push_back({socket, Clock::now(), socket != INVALID_SOCKET, error});
+            nextTry += 500ms;
         }
-    }
-    const auto started = Clock::now();
-    bool directDone = direct == INVALID_SOCKET;
-    bool limitedRefused = false;
-    auto until = deadline;
-    while (Clock::now() < until && !sockets.empty() &&
-           !(directDone && (directError != WSAECONNREFUSED || limitedRefused))) {
-        for (const auto& [socket, error] : awaitConnections(sockets, until)) {
-            if (socket == direct) {
-                directError = error;
-                directDone = true;
-                // A refuser nearer than the address answers sooner, or as soon where it is the
-                // same.
-                until = std::min(deadline, Clock::now() + (Clock::now() - started) + 50ms);
-            } else {
-                limitedRefused = error == WSAECONNREFUSED;
+        std::vector<SOCKET> waiting;
+        for (const Try& each : tries) {
+            if (each.pending) {
+                waiting.push_back(each.socket);
             }
         }
+        if (twin != INVALID_SOCKET && !twinRefused) {
+            waiting.push_back(twin);
+        }
+        auto wakeAt = tries.size() < 4 ? std::min(deadline, nextTry) : deadline;
+        wakeAt = std::min(wakeAt, Clock::now() + 100ms);
+        for (const auto& [socket, error] : awaitConnections(waiting, wakeAt)) {
+            if (socket == twin) {
+                twinRefused = error == WSAECONNREFUSED;
+                twin = INVALID_SOCKET; // awaitConnections closed it
+                continue;
+            }
+            for (Try& each : tries) {
+                if (each.pending && each.socket == socket) {
+                    each.pending = false;
+                    each.error = error;
+                    if (error == WSAECONNREFUSED && !twinDecidedBy) {
+                        int twinError = 0;
+                        twin = startConnecting(*to, port, nearHops, twinError);
+                        twinDecidedBy = Clock::now() + (Clock::now() - each.started) + 50ms;
+                    }
+                }
+            }
+        }
+        attempt.connected = std::any_of(tries.begin(), tries.end(),
+                                        [](const Try& t) { return !t.pending && t.error == 0; });
+        attempt.refused = std::any_of(tries.begin(), tries.end(), [](const Try& t) {
+            return !t.pending && t.error == WSAECONNREFUSED;
+        });
+        attempt.refusedNearer = twinRefused;
+        const bool decided = !twinDecidedBy || twinRefused || Clock::now() >= *twinDecidedBy;
+        if (!told && (attempt.connected || (attempt.refused && decided))) {
+            told = true;
+            heard(replyOf(std::string(address), attempt));
+        }
+        // Every try over, and no more to come, or the way there said to be gone: nothing more
+        // to hear.
+        const bool pending =
+            std::any_of(tries.begin(), tries.end(), [](const Try& t) { return t.pending; });
+        const bool unreachable = std::any_of(tries.begin(), tries.end(), [](const Try& t) {
+            return !t.pending && (t.error == WSAENETUNREACH || t.error == WSAEHOSTUNREACH);
+        });
+        if (!pending && decided && (tries.size() == 4 || unreachable)) {
+            break;
+        }
     }
-    for (const SOCKET socket : sockets) {
-        ::closesocket(socket);
+    for (const Try& each : tries) {
+        if (each.pending) {
+            ::closesocket(each.socket);
+        }
     }
-    return replyOf(reply.who, {directDone, directError == 0, directError == WSAECONNREFUSED,
-                               limitedRefused, socketError(directError)});
+    if (twin != INVALID_SOCKET) {
+        ::closesocket(twin);
+    }
+    attempt.tries = static_cast<int>(tries.size());
+    for (const Try& each : tries) {
+        attempt.ended = attempt.ended || !each.pending;
+        attempt.silent += each.pending ? 1 : 0;
+        if (!each.pending && each.error != 0 && each.error != WSAECONNREFUSED &&
+            attempt.failure.empty()) {
+            attempt.failure = socketError(each.error);
+        }
+    }
+    if (attempt.failure.empty()) {
+        attempt.failure = "silent";
+    }
+    return replyOf(std::string(address), attempt);
 }
 
 Resolved resolve(std::string_view host, std::string_view family, Clock::time_point deadline) {

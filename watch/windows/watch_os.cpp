@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "monitor.h"
 #include "system.h" // wide paths and Windows' own words for a failure
 #include "utf8_windows.h"
 #include "watch_os.h"
@@ -205,6 +206,10 @@ fs::path programFolder() {
         }
         path.resize(path.size() * 2);
     }
+}
+
+seconds monitorCheckBound() {
+    return core::monitor::windowsCheckBound;
 }
 
 long processId() {
