@@ -672,24 +672,31 @@ void traceSiteWhereItAloneFails(const std::shared_ptr<Gathering>& shared,
     }
 }
 
-// Tries one of the site's addresses, as its reply in the list: an answer is told as soon as it
-// comes, the tries' tally once they are over.
-void trySite(const std::shared_ptr<Gathering>& shared, std::size_t index, std::string address,
-             Clock::time_point from, Clock::time_point deadline) {
-    os::runDetached([shared, index, address = std::move(address), from, deadline] {
+// Tries an address at a port from a moment on, as a list's reply: an answer is told as soon as
+// it comes, the tries' tally once they are over.
+void tryAddress(const std::shared_ptr<Gathering>& shared, std::vector<Reply> Observations::*list,
+                std::size_t index, std::string address, std::uint16_t port, Clock::time_point from,
+                Clock::time_point deadline) {
+    os::runDetached([shared, list, index, address = std::move(address), port, from, deadline] {
         std::this_thread::sleep_until(from);
         const auto store = [&](Reply reply, bool done) {
             {
                 const std::scoped_lock lock(shared->mutex);
                 reply.done = done;
-                shared->seen.site[index] = std::move(reply);
+                (shared->seen.*list)[index] = std::move(reply);
             }
             shared->changed.notify_all();
         };
-        store(network::reach(address, core::monitor::probedPort, deadline,
+        store(network::reach(address, port, deadline,
                              [&](const Reply& heard) { store(heard, false); }),
               true);
     });
+}
+
+void trySite(const std::shared_ptr<Gathering>& shared, std::size_t index, std::string address,
+             Clock::time_point from, Clock::time_point deadline) {
+    tryAddress(shared, &Observations::site, index, std::move(address), core::monitor::probedPort,
+               from, deadline);
 }
 
 } // namespace
@@ -773,20 +780,7 @@ Observations observe(Clock::time_point verdictDue, const Known& known, std::chro
             storedAs(&Observations::nameservers, i));
     }
     for (std::size_t i = 0; i < seen.beyond.size(); ++i) {
-        os::runDetached([shared, i, address = seen.beyond[i].who, pathsFirst, deadline] {
-            std::this_thread::sleep_until(pathsFirst);
-            const auto store = [&](Reply reply, bool done) {
-                {
-                    const std::scoped_lock stored(shared->mutex);
-                    reply.done = done;
-                    shared->seen.beyond[i] = std::move(reply);
-                }
-                shared->changed.notify_all();
-            };
-            store(network::reach(address, 443, deadline,
-                                 [&](const Reply& heard) { store(heard, false); }),
-                  true);
-        });
+        tryAddress(shared, &Observations::beyond, i, seen.beyond[i].who, 443, pathsFirst, deadline);
     }
     // The site at each address known from before, at once: a site that is down is found so
     // whatever the name service does.
