@@ -11,6 +11,8 @@ namespace core::monitor {
 inline constexpr std::string_view programName = "connectivity-monitor";
 // Written in the folder the monitor runs in.
 inline constexpr std::string_view logName = "connectivityLog.txt";
+// Each of its lines: this, then the time as ctime writes it.
+inline constexpr std::string_view logLineStart = "internet connection test failed on";
 // The site of its URL, https://www.google.com.
 inline constexpr std::string_view probedHost = "www.google.com";
 inline constexpr std::uint16_t probedPort = 443;

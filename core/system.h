@@ -3,6 +3,7 @@
 // system's own words.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -62,5 +63,20 @@ std::optional<FileIdentity> identityOf(std::FILE* stream);
 std::optional<FileIdentity> identityOf(NativeFile file);
 // A folder's identity, which moving or renaming it keeps.
 std::optional<FileIdentity> folderIdentityOf(const fs::path& folder);
+
+// --- The watcher's claim on its folder, and this machine ---
+
+// The process of the watcher holding a folder's claim (0 where its number cannot be read);
+// nothing where none does. Only looks, so it never stands in the way of a watcher starting.
+std::optional<long> folderWatcher(const fs::path& folder);
+#ifdef _WIN32
+// The claim's name: by the folder's identity, not its spelling, so one folder has one name
+// however it is reached and wherever it is moved.
+std::wstring claimName(const FileIdentity& folder);
+#endif
+// The local clock's offset from UTC at a moment, as the C library's zone rules give it.
+std::chrono::seconds offsetAt(std::chrono::sys_seconds moment);
+// This machine's name on the network ("kitchen-pc"); empty where it has none.
+std::string machineName();
 
 } // namespace core::system

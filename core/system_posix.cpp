@@ -1,10 +1,15 @@
 // What both programs ask of the system, on POSIX: descriptors, errno and stat.
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
+#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include "system.h"
@@ -83,6 +88,50 @@ std::optional<FileIdentity> folderIdentityOf(const fs::path& folder) {
     return ::stat(folder.c_str(), &facts) == 0 && S_ISDIR(facts.st_mode)
                ? std::optional(identityFrom(facts))
                : std::nullopt;
+}
+
+// The watcher's claim is a flock on the folder: /proc/locks lists its holder, as
+//   1: FLOCK  ADVISORY  WRITE 4321 fe:00:10952884 0 EOF
+std::optional<long> folderWatcher(const fs::path& folder) {
+    struct stat facts {};
+    if (::stat(folder.c_str(), &facts) != 0) {
+        return std::nullopt;
+    }
+    std::FILE* locks = openForReading("/proc/locks");
+    if (locks == nullptr) {
+        return std::nullopt;
+    }
+    std::array<char, 64> device{};
+    std::snprintf(device.data(), device.size(), "%02x:%02x:%llu", ::major(facts.st_dev),
+                  ::minor(facts.st_dev), static_cast<unsigned long long>(facts.st_ino));
+    std::optional<long> holder;
+    std::array<char, 512> line{};
+    while (!holder && std::fgets(line.data(), static_cast<int>(line.size()), locks) != nullptr) {
+        std::istringstream fields(line.data());
+        std::string number, kind, advisory, access, pid, where;
+        fields >> number >> kind;
+        if (kind == "->") {
+            continue; // a process waiting for the lock, not holding it
+        }
+        fields >> advisory >> access >> pid >> where;
+        if (kind == "FLOCK" && where == device.data()) {
+            holder = std::strtol(pid.c_str(), nullptr, 10);
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) {
+    const std::time_t time = moment.time_since_epoch().count();
+    std::tm local{};
+    return ::localtime_r(&time, &local) != nullptr ? std::chrono::seconds{local.tm_gmtoff}
+                                                   : std::chrono::seconds{0};
+}
+
+std::string machineName() {
+    struct utsname names {};
+    return ::uname(&names) == 0 ? std::string(names.nodename) : std::string();
 }
 
 } // namespace core::system

@@ -1,5 +1,8 @@
 // What both programs ask of the system, on Windows: the wide command line, HANDLEs and
 // GetLastError, and the console's Unicode output.
+#include <array>
+#include <ctime>
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -128,6 +131,45 @@ std::optional<FileIdentity> identityOf(NativeFile file) {
 
 std::optional<FileIdentity> folderIdentityOf(const fs::path& folder) {
     return pathIdentity(folder, true);
+}
+
+std::wstring claimName(const FileIdentity& folder) {
+    return L"Local\\ConnectivityWatch.Folder." + std::to_wstring(folder.device) + L"." +
+           std::to_wstring(folder.file);
+}
+
+// The claim is a named mapping holding its watcher's process id.
+std::optional<long> folderWatcher(const fs::path& folder) {
+    const auto identity = folderIdentityOf(folder);
+    const HANDLE mapping =
+        identity ? ::OpenFileMappingW(FILE_MAP_READ, FALSE, claimName(*identity).c_str()) : nullptr;
+    if (mapping == nullptr) {
+        return std::nullopt;
+    }
+    auto* held = static_cast<volatile DWORD*>(::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    const DWORD process = held != nullptr ? *held : 0;
+    if (held != nullptr) {
+        ::UnmapViewOfFile(const_cast<DWORD*>(held));
+    }
+    ::CloseHandle(mapping);
+    return static_cast<long>(process);
+}
+
+std::chrono::seconds offsetAt(std::chrono::sys_seconds moment) {
+    const __time64_t time = moment.time_since_epoch().count();
+    tm local{};
+    if (::_localtime64_s(&local, &time) != 0) {
+        return std::chrono::seconds{0};
+    }
+    return std::chrono::seconds{::_mkgmtime64(&local) - time};
+}
+
+std::string machineName() {
+    std::array<wchar_t, 256> name{};
+    auto size = static_cast<DWORD>(name.size());
+    return ::GetComputerNameExW(ComputerNameDnsHostname, name.data(), &size)
+               ? utf8From(std::wstring_view(name.data(), size))
+               : std::string();
 }
 
 } // namespace core::system

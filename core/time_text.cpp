@@ -34,6 +34,13 @@ std::string clockTime(LocalTime time) {
                    static_cast<int>(clock.seconds().count()));
 }
 
+std::string offsetText(std::chrono::seconds offset) {
+    const long minutes = static_cast<long>(offset.count() / 60);
+    const long magnitude = minutes < 0 ? -minutes : minutes;
+    return printed(minutes < 0 ? "-%02d:%02d" : "+%02d:%02d", static_cast<int>(magnitude / 60),
+                   static_cast<int>(magnitude % 60), 0);
+}
+
 std::string dateTime(LocalTime time) {
     return isoDate(std::chrono::floor<std::chrono::days>(time)) + " " + clockTime(time);
 }

@@ -13,6 +13,7 @@ std::string weekdayDate(std::chrono::local_days day); // Sun 2024-02-18
 std::string dateTime(LocalTime time);                 // 2024-02-18 00:29:21
 std::string isoDateTime(LocalTime time);              // 2024-02-18T00:29:21
 std::string clockTime(LocalTime time);                // 00:29:21
+std::string offsetText(std::chrono::seconds offset);  // +01:00, -03:30
 std::string spanText(std::chrono::seconds span);      // 1h 02m 04s
 std::string hoursText(std::chrono::seconds span);     // 161h 12m
 // A share as a percentage with the given decimals, rounded down or up: a bound never overstated.

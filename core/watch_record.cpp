@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "quality.h"
+#include "time_text.h"
 #include "verdict.h"
 
 namespace core::record {
@@ -40,16 +41,13 @@ std::string stampText(const Stamp& stamp) {
     const auto day = floor<days>(local);
     const year_month_day date{day};
     const hh_mm_ss clock{local - day};
-    const long offsetMinutes = static_cast<long>(stamp.offset.count() / 60);
-    const long magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
     std::array<char, 64> text{};
-    std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d%c%02ld:%02ld",
+    std::snprintf(text.data(), text.size(), "%04d-%02u-%02uT%02d:%02d:%02d",
                   static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
                   static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
                   static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()), offsetMinutes < 0 ? '-' : '+',
-                  magnitude / 60, magnitude % 60);
-    return text.data();
+                  static_cast<int>(clock.seconds().count()));
+    return text.data() + core::offsetText(stamp.offset);
 }
 
 std::optional<Stamp> parseStamp(std::string_view text) {
@@ -267,6 +265,42 @@ std::optional<std::string_view> Line::find(std::string_view key) const {
         at = next;
     }
     return std::nullopt;
+}
+
+void ToldOutages::take(const Line& line) {
+    const std::string_view change = line.field("change");
+    if (line.event == event::message && change == "down") {
+        open_.reset(); // one told of by a version that did not say since when cannot be placed
+        if (const auto since = parseStamp(line.field("since"))) {
+            open_ = ToldOutage{*since,
+                               std::string(line.field("first-check")),
+                               std::string(line.field("cause")),
+                               1,
+                               *since,
+                               std::nullopt};
+        }
+    } else if (line.event == event::message && change == "up" && open_) {
+        open_->back = line.at;
+        ended_ = std::move(open_);
+        open_.reset();
+    } else if (line.event == event::diagnosis && open_ && line.at.utc >= open_->since.utc &&
+               line.field("check") != open_->firstCheck) {
+        ++open_->checks;
+        open_->lastWord = line.at;
+    }
+}
+
+std::optional<ToldOutage> ToldOutages::goingOnAt(std::chrono::sys_seconds moment) const {
+    return open_ && moment - open_->lastWord.utc <= outageUnseenAfter ? open_ : std::nullopt;
+}
+
+std::optional<ToldOutage> ToldOutages::lastEndedAt(std::chrono::sys_seconds moment) const {
+    if (open_ && !goingOnAt(moment)) {
+        ToldOutage unseen = *open_;
+        unseen.back = unseen.lastWord;
+        return unseen;
+    }
+    return ended_;
 }
 
 } // namespace core::record

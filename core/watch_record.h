@@ -91,4 +91,35 @@ bool isWhole(const Line& line);
 // stamp and event word (runOn set), or else the line itself, as parseLine reads it.
 std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn);
 
+// An outage as the watcher told of it: from its "message change=down" (with since) to its
+// "change=up".
+struct ToldOutage {
+    Stamp since;            // the watcher's own first sight of it
+    std::string firstCheck; // the log's time of its first failed check, as the log has it
+    std::string cause;      // the verdict's word; may be empty
+    long checks = 1;        // its failed checks diagnosed so far, the first included
+    Stamp lastWord;         // when its latest check was diagnosed, or since
+    std::optional<Stamp> back;
+};
+
+// While an outage goes on each failed check is diagnosed in turn: one with no word of it for
+// longer than this has ended, whether or not a watcher was there to say so.
+inline constexpr std::chrono::seconds outageUnseenAfter{300};
+
+// The outages told of, taken from the record's whole lines in order.
+class ToldOutages {
+  public:
+    void take(const Line& line);
+    // The outage still going on at a moment: told of, not said to be back, and heard of within
+    // outageUnseenAfter before it.
+    std::optional<ToldOutage> goingOnAt(std::chrono::sys_seconds moment) const;
+    // The last one that ended, its end the word that it was back, or its last word where it
+    // ended unseen before the moment.
+    std::optional<ToldOutage> lastEndedAt(std::chrono::sys_seconds moment) const;
+
+  private:
+    std::optional<ToldOutage> open_;
+    std::optional<ToldOutage> ended_;
+};
+
 } // namespace core::record

@@ -6,7 +6,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "monitor.h"
 #include "session.h"
+#include "status.h"
 #include "system.h"
 #include "watch_os.h"
 #include "watch_record.h"
@@ -22,7 +24,8 @@ using watch::os::tell;
 constexpr const char* usage =
     "usage: connectivity-watch [--quiet] [--on-change COMMAND] [--gap SECONDS]\n"
     "                          [--sample SECONDS] [--window SECONDS] [--degraded-loss PERCENT]\n"
-    "                          [--degraded-slower TIMES] [--degraded-margin MS] | --stop\n";
+    "                          [--degraded-slower TIMES] [--degraded-margin MS]\n"
+    "       connectivity-watch --stop | --status [FOLDER]\n";
 
 // A quality window's length as typed: whole seconds, from 10 to a day.
 std::optional<std::chrono::seconds> windowOf(const std::string& text) {
@@ -47,9 +50,10 @@ std::optional<std::chrono::milliseconds> secondsOf(const std::string& text) {
     return std::chrono::milliseconds{*whole * 1000 + *thousandths};
 }
 
-// --stop's exit status where no watcher ran in the folder: the folder is unwatched, as asked,
-// yet a script (the installer) may want to know that nothing was running.
-constexpr int nothingToStop = 3;
+// --stop's exit status where no watcher ran in the folder (the folder is unwatched, as asked, yet
+// a script such as the installer may want to know that nothing was running), and --status's
+// where none runs.
+constexpr int notWatching = 3;
 
 std::string named(const fs::path& path) {
     return core::system::displayName(path);
@@ -64,7 +68,17 @@ int run(std::vector<std::string> arguments) {
     app.set_version_flag("--version", "connectivity-watch " CONNECTIVITY_VERSION);
     watch::Options options;
     bool stop = false;
-    app.add_flag("--stop", stop, "Stop the watcher of the current folder, and its monitor");
+    auto* stopFlag =
+        app.add_flag("--stop", stop, "Stop the watcher of the current folder, and its monitor");
+    std::string statusFolder;
+    app.add_option("--status", statusFolder,
+                   "Say whether a watcher runs in FOLDER (the current folder by default), whether "
+                   "the connection is up now, and the last outage; exit status 0 where one "
+                   "watches, 3 where none does")
+        ->expected(0, 1)
+        ->default_str(".")
+        ->type_name("[FOLDER]")
+        ->excludes(stopFlag);
     app.add_flag("--quiet", options.quiet, "Show no message when the connection drops and returns");
     app.add_option("--on-change", options.onChange,
                    "Run COMMAND when the connection drops and when it returns, with "
@@ -148,6 +162,24 @@ int run(std::vector<std::string> arguments) {
     }
 
     options.folder = fs::current_path();
+    if (app.count("--status") > 0) {
+        const fs::path folder = core::system::pathOf(statusFolder.empty() ? "." : statusFolder);
+        std::error_code error;
+        if (!fs::is_directory(folder, error)) {
+            tell("connectivity-watch: --status: " + named(folder) + " is not a folder", true);
+            return 2;
+        }
+        const fs::path canonical = fs::canonical(folder, error);
+        const auto status = watch::statusOf(
+            error ? folder : canonical,
+            std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
+        std::string text;
+        for (const std::string& line : watch::statusLines(status)) {
+            text.append(text.empty() ? "" : "\n").append(line);
+        }
+        tell(text, false);
+        return status.watcher ? 0 : notWatching;
+    }
     if (stop) {
         const auto outcome = watch::os::stopWatcher(options.folder, 20s);
         if (!outcome.problem.empty()) {
@@ -157,7 +189,7 @@ int run(std::vector<std::string> arguments) {
         tell(outcome.wasWatching ? "connectivity-watch: stopped watching " + named(options.folder)
                                  : "connectivity-watch: nothing watches " + named(options.folder),
              false);
-        return outcome.wasWatching ? 0 : nothingToStop;
+        return outcome.wasWatching ? 0 : notWatching;
     }
 
     std::string why;
@@ -178,11 +210,35 @@ int run(std::vector<std::string> arguments) {
     const auto loop = watch::os::Loop::make(options.folder, CONNECTIVITY_VERSION);
     watch::Session session(options, loop->desktop(), loop->waker());
     session.begin(CONNECTIVITY_VERSION);
+    // What can never work without the person's help ends the watch at once, said plainly.
+    const fs::path recordPath = options.folder / record::fileName;
+    if (session.recordNeverWritable()) {
+        tell("connectivity-watch: cannot watch " + named(options.folder) + ": cannot write " +
+                 named(recordPath) + ": " + session.recordProblem(),
+             true);
+        session.end("the record cannot be written");
+        return 1;
+    }
+    if (!session.monitorProblem().empty()) {
+        tell("connectivity-watch: cannot watch " + named(options.folder) + ": " +
+                 session.monitorProblem() + " (the monitor belongs beside connectivity-watch)",
+             true);
+        session.end("the monitor cannot be started");
+        return 1;
+    }
     if (!session.recordProblem().empty()) {
-        tell("connectivity-watch: cannot write " + named(options.folder / record::fileName) + ": " +
+        tell("connectivity-watch: cannot write " + named(recordPath) + ": " +
                  session.recordProblem() + "; watching on, and trying again every 5 s",
              true);
     }
+    tell("connectivity-watch: watching " + named(options.folder) + ": the monitor's log " +
+             std::string(core::monitor::logName) + ", this record " +
+             std::string(record::fileName) +
+             (watch::os::osName() == "windows" ? ". Stop it from its icon's menu"
+                                               : ". Stop it with Ctrl+C") +
+             ", or with connectivity-watch --stop in this folder; connectivity-watch --status "
+             "says how it goes.",
+         false);
     session.end(loop->run(session));
     return 0;
 }

@@ -15,6 +15,8 @@ using namespace std::chrono;
 
 // The sampler looks at least this often whether it is to stop.
 constexpr milliseconds slice{250};
+// A new default route is sampled this long after it appears, at the latest.
+constexpr seconds routesReadEvery{10};
 
 Milliseconds wallNow() {
     return time_point_cast<milliseconds>(system_clock::now());
@@ -91,6 +93,7 @@ void Sampler::run() {
     long id = 0;
     unsigned turn = 0;
     auto next = Clock::now();
+    auto routesDue = next;
     Milliseconds nextLookup = wallNow();
     const auto push = [&](const Pending& probe, std::optional<double> roundTrip) {
         const std::scoped_lock lock(shared_->mutex);
@@ -99,10 +102,12 @@ void Sampler::run() {
     while (!stopping_) {
         const auto now = Clock::now();
         if (now >= next) {
-            // The routes read again only while nothing is in flight (see network.h's Prober).
+            // The routes read again only while nothing is in flight (see network.h's Prober),
+            // and at most every routesReadEvery: reading them costs more than a round of probes.
             std::string why;
-            if (prober->idle() || routes.empty()) {
+            if (routes.empty() || (prober->idle() && now >= routesDue)) {
                 routes = network::defaultRoutes(why).value_or(std::vector<network::Route>{});
+                routesDue = now + routesReadEvery;
             }
             std::array<std::string, 2> now_ways{"no default route", "no default route"};
             for (const network::Route& route : routes) {

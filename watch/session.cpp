@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "status.h"
+
 namespace watch {
 
 namespace event = core::record::event;
@@ -15,9 +17,6 @@ constexpr seconds logCheckEvery{5};
 constexpr std::size_t mostUnwritten = 10'000;
 constexpr std::size_t mostCommandsAtOnce = 4;
 
-// The record's end is read at the start: a day of windows and the last outage fit in it.
-constexpr long recentRead = 512L * 1024;
-
 Settings settingsOf(const Options& options) {
     Settings settings;
     settings.gap = options.gap;
@@ -29,34 +28,6 @@ Settings settingsOf(const Options& options) {
     return settings;
 }
 
-// The whole lines at the record's end, in its order; text holds what they are read from.
-std::vector<core::record::Line> recentLines(const std::filesystem::path& path, std::string& text) {
-    std::vector<core::record::Line> lines;
-    std::FILE* file = core::system::openForReading(path);
-    if (file == nullptr) {
-        return lines;
-    }
-    if (::fseeko(file, 0, SEEK_END) == 0) {
-        const off_t size = ::ftello(file);
-        const off_t from = std::max<off_t>(0, size - recentRead);
-        if (size > 0 && ::fseeko(file, from, SEEK_SET) == 0) {
-            text.resize(static_cast<std::size_t>(size - from));
-            text.resize(std::fread(text.data(), 1, text.size(), file));
-            // Read from the middle of a line: that line is not whole here.
-            std::size_t start = from == 0 ? 0 : std::min(text.find('\n'), text.size() - 1) + 1;
-            for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;
-                 start = end + 1) {
-                const auto line =
-                    core::record::parseLine(std::string_view(text).substr(start, end - start));
-                if (line && core::record::isWhole(*line)) {
-                    lines.push_back(*line);
-                }
-            }
-        }
-    }
-    std::fclose(file);
-    return lines;
-}
 } // namespace
 
 Session::Session(Options options, Desktop& desktop, std::function<void()> wake)
@@ -72,9 +43,12 @@ Session::~Session() {
 void Session::begin(std::string_view version) {
     std::string text;
     const std::vector<core::record::Line> recent = recentLines(recordPath_, text);
-    record_ = os::Record::open(recordPath_, recordProblem_);
+    record_ = os::Record::open(recordPath_, recordProblem_, recordForGood_);
     watcher_.recordProblem(recordProblem_);
-    watcher_.start(os::readClocks(), version, os::osName(), os::processId(), recent);
+    watcher_.start(os::readClocks(),
+                   {std::string(version), std::string(os::osName()), os::processId(),
+                    core::system::machineName()},
+                   recent);
     if (options_.sample > milliseconds{0}) {
         sampler_ = std::make_unique<Sampler>(options_.sample, options_.window);
     }
@@ -162,7 +136,7 @@ void Session::keepRecord(const Readings& now) {
         return;
     }
     recordProblem_.clear(); // the last try's reason, gone once the record opens
-    record_ = os::Record::open(recordPath_, recordProblem_);
+    record_ = os::Record::open(recordPath_, recordProblem_, recordForGood_);
     watcher_.recordProblem(recordProblem_);
     if (record_ && moved) {
         watcher_.restate(now);
@@ -186,7 +160,13 @@ void Session::append(const std::string& line) {
 }
 
 std::optional<long> Session::startMonitor(std::string& why) {
-    return monitor_->start(os::programFolder() / core::monitor::programName, options_.folder, why);
+    const auto started =
+        monitor_->start(os::programFolder() / core::monitor::programName, options_.folder, why);
+    if (!started && !monitorStarted_) {
+        monitorProblem_ = why;
+    }
+    monitorStarted_ = monitorStarted_ || started.has_value();
+    return started;
 }
 
 void Session::diagnose() {
@@ -268,7 +248,7 @@ void Session::announce(const Change& change) {
 }
 
 seconds Session::offsetAt(sys_seconds moment) {
-    return os::offsetAt(moment);
+    return core::system::offsetAt(moment);
 }
 
 } // namespace watch

@@ -47,6 +47,10 @@ class Session final : public World {
     void begin(std::string_view version);
     // Why the record cannot be written now; empty where it can.
     const std::string& recordProblem() const { return recordProblem_; }
+    // Whether it never will be without the person's help: a folder with no right to write.
+    bool recordNeverWritable() const { return recordForGood_ && !recordProblem_.empty(); }
+    // Why the monitor could not be started the first time; empty once it was.
+    const std::string& monitorProblem() const { return monitorProblem_; }
     // Everything due now; the loop calls it on every wake and at least every service period.
     void service();
     void end(const std::string& reason);
@@ -82,6 +86,9 @@ class Session final : public World {
     std::filesystem::path recordPath_;
     std::unique_ptr<os::Record> record_; // none while it cannot be opened
     std::string recordProblem_;
+    bool recordForGood_ = false;
+    std::string monitorProblem_;
+    bool monitorStarted_ = false;
     Desktop& desktop_;
     std::function<void()> wake_;
     Watcher watcher_;

@@ -27,8 +27,6 @@ namespace fs = std::filesystem;
 // --- Clocks ---
 
 Readings readClocks();
-// The local clock's offset from UTC at a moment, as the C library's zone rules give it.
-std::chrono::seconds offsetAt(std::chrono::sys_seconds moment);
 
 // --- The program ---
 
@@ -64,8 +62,9 @@ StopOutcome stopWatcher(const fs::path& folder, std::chrono::seconds wait);
 // The record file, open for appending.
 class Record {
   public:
-    // Nothing where it cannot be opened; why says why.
-    static std::unique_ptr<Record> open(const fs::path& path, std::string& why);
+    // Nothing where it cannot be opened; why says why, and forGood whether it never will be
+    // without the person's help (no right to write there, a read-only disk), unlike a full disk.
+    static std::unique_ptr<Record> open(const fs::path& path, std::string& why, bool& forGood);
     ~Record();
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;

@@ -54,22 +54,14 @@ Stamp Watcher::stampAt(sys_time<milliseconds> moment) {
     return {second, world_.offsetAt(second)};
 }
 
-void Watcher::start(const Readings& now, std::string_view version, std::string_view os,
-                    long watcher, const std::vector<core::record::Line>& recent) {
+void Watcher::start(const Readings& now, const Identity& identity,
+                    const std::vector<core::record::Line>& recent) {
     previous_ = now;
-    version_ = version;
-    os_ = os;
-    watcher_ = watcher;
+    identity_ = identity;
     std::string why;
     monitor_ = world_.startMonitor(why);
-    const std::string watcherId = std::to_string(watcher);
-    const std::string monitorId = monitor_ ? std::to_string(*monitor_) : "";
-    write(now, event::started,
-          {{"version", version},
-           {"os", os},
-           {"watcher", watcherId},
-           monitor_ ? core::record::Field{"monitor", monitorId}
-                    : core::record::Field{"monitor-failed", why}});
+    writeStarted(now, monitor_ ? core::record::Field{"monitor", std::to_string(*monitor_)}
+                               : core::record::Field{"monitor-failed", why});
     if (!monitor_) {
         restartAt_ = now.awake + settings_.restartDelay;
     }
@@ -82,59 +74,52 @@ void Watcher::start(const Readings& now, std::string_view version, std::string_v
 // The last change told of, read back: a down with no up after it, its checks seen within the gap,
 // is an outage still going on. Its checks are the first and each diagnosed since.
 void Watcher::carryOn(const Readings& now, const std::vector<core::record::Line>& recent) {
-    const core::record::Line* down = nullptr;
+    core::record::ToldOutages told;
     for (const core::record::Line& line : recent) {
-        const std::string_view change = line.field("change");
-        if (line.event == event::message && (change == "down" || change == "up")) {
-            down = change == "down" ? &line : nullptr;
-        }
-    }
-    const auto since =
-        down != nullptr ? core::record::parseStamp(down->field("since")) : std::nullopt;
-    if (!since) {
-        return; // none, or told by a version that did not say since when
-    }
-    const std::string_view firstCheck = down->field("first-check");
-    sys_seconds lastSeen = since->utc;
-    long checks = 1;
-    for (const core::record::Line& line : recent) {
-        if (line.event == event::diagnosis && line.at.utc >= since->utc &&
-            line.field("check") != firstCheck) {
-            ++checks;
-            lastSeen = std::max(lastSeen, line.at.utc);
-        }
+        told.take(line);
     }
     const auto wall = floor<seconds>(now.wall);
-    if (wall - lastSeen > settings_.gap) {
-        return; // it ended, or was no longer seen, while nothing watched
+    const auto down = told.goingOnAt(wall);
+    if (!down || wall - down->lastWord.utc > settings_.gap) {
+        return; // none, or it ended, or was no longer seen, while nothing watched
     }
     const auto ago = [&](sys_seconds moment) {
         return duration_cast<milliseconds>(std::max(wall - moment, seconds{0}));
     };
     Change change{Change::Kind::down,
-                  *since,
-                  std::string(firstCheck),
+                  down->since,
+                  down->firstCheck,
                   0s,
-                  checks,
-                  core::verdictNamed(down->field("cause")),
+                  down->checks,
+                  core::verdictNamed(down->cause),
                   "",
                   std::nullopt};
-    outage_ =
-        Outage{std::move(change), now.awake - ago(since->utc), now.awake - ago(lastSeen), true};
-    lastFailure_ = Stamp{lastSeen, world_.offsetAt(lastSeen)};
+    outage_ = Outage{std::move(change), now.awake - ago(down->since.utc),
+                     now.awake - ago(down->lastWord.utc), true};
+    lastFailure_ = down->lastWord;
 }
 
 void Watcher::restate(const Readings& now) {
     observeClocks(now);
-    const std::string watcherId = std::to_string(watcher_);
-    const std::string monitorId = monitor_ ? std::to_string(*monitor_) : "";
-    write(now, event::started,
-          {{"version", version_},
-           {"os", os_},
-           {"watcher", watcherId},
-           monitor_ ? core::record::Field{"monitor", monitorId}
-                    : core::record::Field{"monitor-failed", "not running"},
-           {"record", "begun anew: the one before was moved or deleted"}});
+    writeStarted(now,
+                 monitor_ ? core::record::Field{"monitor", std::to_string(*monitor_)}
+                          : core::record::Field{"monitor-failed", "not running"},
+                 "begun anew: the one before was moved or deleted");
+}
+
+void Watcher::writeStarted(const Readings& now, const core::record::Field& monitor,
+                           std::string_view recordNote) {
+    const std::string process = std::to_string(identity_.process);
+    std::vector<core::record::Field> fields{
+        {"version", identity_.version}, {"os", identity_.os}, {"watcher", process}};
+    if (!identity_.machine.empty()) {
+        fields.emplace_back("machine", identity_.machine);
+    }
+    fields.push_back(monitor);
+    if (!recordNote.empty()) {
+        fields.emplace_back("record", recordNote);
+    }
+    write(now, event::started, fields);
 }
 
 // Sleep shows as boot time running on while awake time stood still; a clock set shows as wall

@@ -94,13 +94,21 @@ struct Settings {
     std::chrono::milliseconds clockTolerance{2000};
 };
 
+// What a watch says it is, in the line it begins with.
+struct Identity {
+    std::string version;
+    std::string os;      // "linux", "windows"
+    long process = 0;    // the watcher's own
+    std::string machine; // the computer's name; may be empty
+};
+
 class Watcher {
   public:
     explicit Watcher(World& world, const Settings& settings = {});
 
     // recent: the record's last whole lines, in its order, as the last watcher left them: an
     // outage it told of and saw going on within the gap is the same outage, told of already.
-    void start(const Readings& now, std::string_view version, std::string_view os, long watcher,
+    void start(const Readings& now, const Identity& identity,
                const std::vector<core::record::Line>& recent = {});
     // Called often (four times a second): notices sleep and clock changes, keeps the
     // still-watching lines coming, restarts the monitor, and says when the connection is back.
@@ -133,6 +141,9 @@ class Watcher {
   private:
     void write(const Readings& now, std::string_view event,
                const std::vector<core::record::Field>& fields = {});
+    // The line a watch begins with; recordNote says why where the record was begun anew.
+    void writeStarted(const Readings& now, const core::record::Field& monitor,
+                      std::string_view recordNote = {});
     void observeClocks(const Readings& now);
     void startMonitor(const Readings& now);
     void diagnoseWaiting();
@@ -150,9 +161,7 @@ class Watcher {
 
     World& world_;
     Settings settings_;
-    std::string version_;
-    std::string os_;
-    long watcher_ = 0;
+    Identity identity_;
     std::optional<long> monitor_;
     std::optional<Readings> previous_;
     std::chrono::milliseconds lastWritten_{0};

@@ -59,7 +59,7 @@ TEST(Record, EachVerdictWrittenIsTheCauseReadBack) {
         watch::Watcher watcher(world);
         const watch::Readings now{std::chrono::sys_days{2024y / 2 / 12} + 10h, 1h, 0s, 0s};
         const std::string check = "Mon Feb 12 11:00:00 2024";
-        watcher.start(now, "9.9", "linux", 7);
+        watcher.start(now, {"9.9", "linux", 7, "pc"});
         watcher.failedCheck(now, {check, core::timeOfText(check)});
         watcher.diagnosed(now, {seen, 1s});
 

@@ -24,7 +24,7 @@ TEST(Clocks, TheLocalOffsetAndTheSleepAsTheSystemHasThem) {
     for (const auto& [zone, moment, offset] : zones) {
         ::setenv("TZ", zone, 1);
         ::tzset();
-        EXPECT_EQ(watch::os::offsetAt(moment), offset) << zone;
+        EXPECT_EQ(core::system::offsetAt(moment), offset) << zone;
     }
     ::setenv("TZ", "<+03>-3", 1);
     ::tzset();

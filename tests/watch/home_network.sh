@@ -155,7 +155,10 @@ fi
 grep -q 'ipv4: 192.168.77.1 answers an ICMP echo' "$record" &&
     grep -q 'ipv6: fd00:77::1 answers an ICMP echo' "$record" ||
     fail "a gateway was not asked by ICMP echo: $(grep -o 'local="[^"]*"' "$record" | head -3)"
-grep -q 'path="ipv4 to 1.1.1.1: 192.168.77.1, 100.64.0.1, 1.1.1.1 (reached); ipv6 to 2606:4700:4700::1111: fd00:77::1, 2001:db8:64::1, 2606:4700:4700::1111 (reached)' "$record" ||
+# Traced whole in both families where some verdict waits long enough: the loss set's verdicts
+# come before IPv6's rate-limited errors (one a second) have named every hop.
+[ "$set" = loss ] ||
+    grep -q 'path="ipv4 to 1.1.1.1: 192.168.77.1, 100.64.0.1, 1.1.1.1 (reached); ipv6 to 2606:4700:4700::1111: fd00:77::1, 2001:db8:64::1, 2606:4700:4700::1111 (reached)' "$record" ||
     fail "the path in both families: $(grep -o 'path="[^"]*"' "$record" | head -2)"
 ! grep ' message .* shown=shown' "$record" || fail "--quiet, yet messages were shown"
 [ -n "$times" ] || echo "PASS: every verdict of the $set scenarios on the simulated network"

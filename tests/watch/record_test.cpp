@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "session.h"
+#include "status.h"
 
 namespace fs = std::filesystem;
 
@@ -64,7 +65,8 @@ TEST(Record, LinesStayWholeThroughAFullDiskAndAfterACrash) {
     const fs::path path = scratchFolder("record") / "connectivityWatch.txt";
     std::ofstream(path, std::ios::binary) << "2024-02-12T07:00:00+01:00 watch"; // a crash's end
     std::string why;
-    auto record = watch::os::Record::open(path, why);
+    bool forGood = false;
+    auto record = watch::os::Record::open(path, why, forGood);
     ASSERT_TRUE(record) << why;
     const std::string line(40, 'x');
     // Each step: the room left on the disk, then whether the line went in whole.
@@ -185,5 +187,97 @@ TEST(Claim, OneWatcherPerFolderWhateverIsDoneToItsFiles) {
     fs::remove_all(folder.string() + "-moved");
     const fs::path other = scratchFolder("unclaimed");
     EXPECT_FALSE(watch::os::stopWatcher(other, std::chrono::seconds{1}).wasWatching);
+    fs::remove_all(other);
+}
+
+TEST(Status, SaysWhatTheRecordsEndSays) {
+    using std::chrono::sys_seconds;
+    const auto stamp = [](const char* time) {
+        return std::string("2026-03-01T") + time + "+01:00";
+    };
+    const std::string started = stamp("10:00:00") + " started os=linux watcher=1 monitor=2";
+    const std::string down = stamp("10:10:05") + " message change=down since=" + stamp("10:10:00") +
+                             " first-check=\"Sun Mar  1 10:09:58 2026\" cause=provider text=x "
+                             "shown=shown";
+    const std::string again = stamp("10:10:40") +
+                              " diagnosis check=\"Sun Mar  1 10:10:29 2026\" verdict=provider "
+                              "path=none";
+    const std::string up = stamp("10:12:00") + " message change=up since=" + stamp("10:10:00") +
+                           " first-check=\"Sun Mar  1 10:09:58 2026\" cause=provider text=x "
+                           "shown=shown";
+    // 10:00:00+01:00 and the seconds after it.
+    const auto at = [](long seconds) {
+        return sys_seconds{std::chrono::seconds{1772355600 + seconds}};
+    };
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        sys_seconds now;
+        const char* connection;
+        const char* lastOutage;
+    };
+    const std::vector<Row> rows = {
+        {"just started",
+         {started},
+         at(60),
+         "Connection: up, no failed check since 2026-03-01 10:00:00 +01:00.",
+         "Last outage: none"},
+        {"down, its first check diagnosed after the word: still one check",
+         {started, down,
+          stamp("10:10:20") +
+              " diagnosis check=\"Sun Mar  1 10:09:58 2026\" verdict=provider path=none"},
+         at(700),
+         "Connection: down since 2026-03-01 10:10:00 +01:00 (1 failed check; cause: your "
+         "provider).",
+         "Last outage: none"},
+        {"down, its checks counted",
+         {started, down, again},
+         at(700),
+         "Connection: down since 2026-03-01 10:10:00 +01:00 (2 failed checks; cause: your "
+         "provider).",
+         "Last outage: none"},
+        {"back",
+         {started, down, again, up},
+         at(800),
+         "Connection: up, back since 2026-03-01 10:12:00 +01:00.",
+         "Last outage: 2026-03-01 10:10:00 +01:00 to 2026-03-01 10:12:00 +01:00, cause: your "
+         "provider."},
+        {"down, unheard of for longer than a watcher waits: over at its last word",
+         {started, down, again},
+         at(640 + 301),
+         "Connection: up, back since 2026-03-01 10:10:40 +01:00.",
+         "Last outage: 2026-03-01 10:10:00 +01:00 to 2026-03-01 10:10:40 +01:00"},
+    };
+    const fs::path folder = scratchFolder("status");
+    std::optional<long> holder;
+    std::string why;
+    const auto claim = watch::os::Claim::make(folder, holder, why);
+    ASSERT_TRUE(claim) << why;
+    for (const Row& row : rows) {
+        std::ofstream(folder / "connectivityWatch.txt", std::ios::trunc) << [&] {
+            std::string text;
+            for (const std::string& line : row.lines) {
+                text += line + "\n";
+            }
+            return text;
+        }();
+        const auto said = watch::statusLines(watch::statusOf(folder, row.now));
+        ASSERT_EQ(said.size(), 5U) << row.name;
+        EXPECT_EQ(said[0].rfind("Watching " + folder.string() + ": connectivity-watch (process " +
+                                    std::to_string(::getpid()) +
+                                    ") since 2026-03-01 10:00:00 +01:00",
+                                0),
+                  0U)
+            << row.name << ": " << said[0];
+        EXPECT_EQ(said[1], row.connection) << row.name;
+        EXPECT_EQ(said[2].rfind(row.lastOutage, 0), 0U) << row.name << ": " << said[2];
+    }
+    const fs::path other = scratchFolder("status-unwatched");
+    const auto unwatched = watch::statusLines(watch::statusOf(other, at(0)));
+    EXPECT_EQ(unwatched[0].rfind("Not watched: no connectivity-watch runs in ", 0), 0U);
+    EXPECT_EQ(unwatched[1], "Connection: not known while nothing watches it.");
+    EXPECT_EQ(unwatched[3],
+              "Record: " + (other / "connectivityWatch.txt").string() + " (not there yet)");
+    fs::remove_all(folder);
     fs::remove_all(other);
 }

@@ -4,7 +4,7 @@
 # record is moved away, when the first begins a new one), the monitor restarted after it is killed,
 # the log unwritable and writable again, a watcher killed outright taking its monitor along and
 # leaving a readable record, --stop returning once both have ended and never stopping a watcher
-# started after it, and SIGHUP.
+# started after it, SIGHUP, --status in each state, and the watcher's first words.
 # usage: watch_e2e.sh WATCHER (the monitor beside it)
 set -u
 watcher=$(realpath "$1")
@@ -18,21 +18,27 @@ watch() { cd "$log" && exec "${isolate[@]}" "$watcher" "$@"; }
 watch_now() { (cd "$log" && exec timeout 30 "${isolate[@]}" "$watcher" "$@"); }
 
 # Started with a descriptor of its own open and SIGXFSZ ignored, as a shell or a service may.
-(exec 3>"$scratch/inherited" && trap '' XFSZ && watch) &
+(exec 3>"$scratch/inherited" && trap '' XFSZ && watch >"$scratch/said") &
 await_line ' started ' 10 || fail "no start recorded"
 monitor=$(field started monitor)
 [ -n "$monitor" ] && kill -0 "$monitor" || fail "no monitor running: $(cat "$record")"
 [ "$(readlink "/proc/$monitor/cwd")" = "$log" ] && [ "$(readlink "/proc/$monitor/fd/0")" = /dev/null ] &&
     [ "$(readlink "/proc/$monitor/fd/1")" = /dev/null ] || fail "the monitor's folder or streams"
-grep -q '^[-0-9T:]*[+-][0-9][0-9]:[0-9][0-9] started version=[0-9.]* os=linux watcher=[0-9]* monitor=' "$record" ||
+grep -q '^[-0-9T:]*[+-][0-9][0-9]:[0-9][0-9] started version=[0-9.]* os=linux watcher=[0-9]* machine=.* monitor=' "$record" ||
     fail "the start line: $(head -1 "$record")"
 # Its three standard descriptors alone, and SIGXFSZ (signal 25) at its default.
 [ "$(ls "/proc/$monitor/fd" | wc -l)" -eq 3 ] || fail "the monitor inherited: $(ls -l "/proc/$monitor/fd")"
 (((0x$(sed -n 's/^SigIgn:\s*//p' "/proc/$monitor/status") & 1 << 24) == 0)) ||
     fail "the monitor ignores SIGXFSZ: $(grep SigIgn "/proc/$monitor/status")"
 
+[[ $(cat "$scratch/said") == "connectivity-watch: watching $log: the monitor's log "*"Stop it with Ctrl+C"*"--stop"* ]] ||
+    fail "the first words: $(cat "$scratch/said")"
 said=$(watch_now 2>&1)
 [ $? -eq 0 ] && [[ $said == *"already watches $log"* ]] || fail "a second watcher: $said"
+await_line 'message change=down' 20 || fail "the outage was not told"
+said=$(cd / && timeout 30 "$watcher" --status "$log")
+[ $? -eq 0 ] && [[ $said == *"Watching $log: connectivity-watch (process $(field started watcher)) since "* ]] &&
+    [[ $said == *"Connection: down since "*"; cause: your own network)."* ]] || fail "--status while watching: $said"
 # The record moved away: the folder is still watched, and the watcher begins a new record.
 mv "$record" "$scratch/moved-record"
 await_line 'record="begun anew' 10 || fail "no new record after the old one was moved"
@@ -78,4 +84,20 @@ await_line 'stopped reason=SIGHUP' 10 || fail "SIGHUP: $(tail -1 "$record")"
 for _ in $(seq 50); do kill -0 $! 2>/dev/null || break; sleep 0.1; done
 said=$(watch_now --stop 2>&1)
 [ $? -eq 3 ] && [[ $said == *"nothing watches"* ]] || fail "--stop with nothing watching: $said"
+said=$(watch_now --status)
+[ $? -eq 3 ] && [[ $said == "Not watched: "* ]] || fail "--status with nothing watching: $said"
+watch_now --status "$record" >/dev/null 2>&1
+[ $? -eq 2 ] || fail "--status on a file is not a folder"
+
+# Where it can never work it says so and ends: no monitor beside it, a folder it cannot write.
+mkdir "$scratch/alone" && cp "$watcher" "$scratch/alone/"
+said=$(cd "$log" && timeout 30 "$scratch/alone/connectivity-watch" 2>&1 >/dev/null)
+[ $? -eq 1 ] && [[ $said == *"connectivity-monitor"* ]] || fail "without its monitor: $said"
+if unshare -m true 2>/dev/null; then
+    said=$(timeout 30 unshare -m sh -c 'mount -t tmpfs -o ro tmpfs "$1" && cd "$1" && exec "$2"' - \
+        "$scratch/alone" "$watcher" 2>&1 >/dev/null)
+    [ $? -eq 1 ] && [ -n "$said" ] || fail "in a folder it cannot write: $said"
+else
+    echo "SKIP: a read-only folder (no mount namespace)"
+fi
 echo "PASS: started, refused, restarted, unwritable, killed and stopped"

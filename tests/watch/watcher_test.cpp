@@ -80,7 +80,7 @@ struct Fixture {
         for (const std::string& text : recent) {
             lines.push_back(*record::parseLine(text));
         }
-        watcher.start(clocks.now(world), "9.9", "linux", 7, lines);
+        watcher.start(clocks.now(world), {"9.9", "linux", 7, "kitchen pc"}, lines);
         world.monitorStarts = true;
     }
     // Half-second ticks for as long as given, as the loop makes them.
@@ -110,7 +110,8 @@ struct Fixture {
 TEST(Watcher, StartsWithWhatItIsAndTheMonitorItStarted) {
     Fixture watching;
     EXPECT_EQ(watching.world.events(),
-              std::vector<std::string>{"started version=9.9 os=linux watcher=7 monitor=101"});
+              std::vector<std::string>{
+                  "started version=9.9 os=linux watcher=7 machine=\"kitchen pc\" monitor=101"});
     EXPECT_TRUE(watching.world.lines[0].starts_with("2026-10-25T02:30:00+02:00 "));
 }
 
@@ -164,13 +165,15 @@ TEST(Watcher, StillWatchingLinesComeEveryPeriodOfAwakeTime) {
 TEST(Watcher, AMonitorThatFailsToStartIsStartedAgainAfterTenSeconds) {
     Fixture watching(false);
     EXPECT_EQ(watching.world.events().back(),
-              "started version=9.9 os=linux watcher=7 monitor-failed=\"no such file\"");
+              "started version=9.9 os=linux watcher=7 machine=\"kitchen pc\" monitor-failed=\"no "
+              "such file\"");
     watching.tickFor(10s);
     EXPECT_EQ(watching.world.events().back(), "monitor-started monitor=101");
     // A record begun anew after the old one was moved starts as a record does.
     watching.watcher.restate(watching.clocks.now(watching.world));
     EXPECT_EQ(watching.world.events().back(),
-              "started version=9.9 os=linux watcher=7 monitor=101 record=\"begun anew: the one "
+              "started version=9.9 os=linux watcher=7 machine=\"kitchen pc\" monitor=101 "
+              "record=\"begun anew: the one "
               "before was moved or deleted\"");
 }
 

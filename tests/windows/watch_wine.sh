@@ -20,7 +20,7 @@ pid_of() { pgrep -f "$(basename "$scratch").program.$1" | head -1; }
 
 watch &
 await_line ' started ' 60 || fail "no start recorded: $(cat "$record" 2>&1)"
-grep -q ' started version=[0-9.]* os=windows watcher=[0-9]* monitor=[0-9]*' "$record" ||
+grep -q ' started version=[0-9.]* os=windows watcher=[0-9]* machine=.* monitor=[0-9]*' "$record" ||
     fail "the start line: $(head -1 "$record")"
 monitor=$(pid_of connectivity-monitor.exe)
 [ -n "$monitor" ] || fail "no monitor running"
@@ -33,6 +33,10 @@ await_line 'diagnosis check=' 60 || fail "no diagnosis: $(cat "$record")"
 grep 'diagnosis check=' "$record" | head -1 | tr -d '\r' |
     grep -qE ' verdict=[a-z]+ took=[0-9.]+s local="[^"]*" dns="here: [^"]*" beyond="[^"]*" site="[^"]*" path="[^"]*"' ||
     fail "the diagnosis line: $(grep 'diagnosis check=' "$record" | head -1)"
+
+said=$(watch_now --status 2>&1)
+[ $? -eq 0 ] && [[ $said == *"Watching "*": connectivity-watch (process "*"Connection: "* ]] ||
+    fail "--status while watching: $said"
 
 kill -9 "$monitor"
 await_line 'monitor-ended how="exited with status' 10 && await_line 'monitor-started monitor=' 20 ||
@@ -51,4 +55,6 @@ await_line ' started ' 60 2 || fail "no watcher after --stop: $(tail -2 "$record
 sleep 2
 [ -n "$(pid_of connectivity-watch.exe)" ] || fail "a watcher started after --stop stopped: $(tail -2 "$record")"
 said=$(watch_now --stop 2>&1) || fail "the second --stop exited $?: $said"
+said=$(watch_now --status 2>&1)
+[ $? -eq 3 ] && [[ $said == "Not watched: "* ]] || fail "--status once stopped: $said"
 echo "PASS: the watcher under Wine"

@@ -286,13 +286,8 @@ class ShellCommand final : public Command {
 Readings readClocks() {
     const milliseconds wall = read(CLOCK_REALTIME);
     const sys_time<milliseconds> moment{wall};
-    return {moment, offsetAt(floor<seconds>(moment)), read(CLOCK_MONOTONIC), read(CLOCK_BOOTTIME)};
-}
-
-seconds offsetAt(sys_seconds moment) {
-    const std::time_t time = moment.time_since_epoch().count();
-    std::tm local{};
-    return ::localtime_r(&time, &local) != nullptr ? seconds{local.tm_gmtoff} : seconds{0};
+    return {moment, core::system::offsetAt(floor<seconds>(moment)), read(CLOCK_MONOTONIC),
+            read(CLOCK_BOOTTIME)};
 }
 
 fs::path programFolder() {
@@ -313,11 +308,14 @@ std::string_view osName() {
     return "linux";
 }
 
-std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why) {
+std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, bool& forGood) {
     const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
     struct stat facts {};
     if (fd < 0 || ::fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) {
-        why = fd < 0 ? std::strerror(errno) : "it is not a regular file";
+        const int error = errno;
+        forGood = fd >= 0 || error == EACCES || error == EPERM || error == EROFS ||
+                  error == EISDIR || error == ENOTDIR || error == ENOENT;
+        why = fd < 0 ? std::strerror(error) : "it is not a regular file";
         if (fd >= 0) {
             ::close(fd);
         }
@@ -341,35 +339,6 @@ long Record::writeAtEnd(std::string_view text) {
 }
 
 namespace {
-
-// The process holding a flock on a file, as /proc/locks lists it:
-//   1: FLOCK  ADVISORY  WRITE 4321 fe:00:10952884 0 EOF
-long flockHolder(const struct stat& locked) {
-    std::FILE* locks = core::system::openForReading("/proc/locks");
-    if (locks == nullptr) {
-        return 0;
-    }
-    std::array<char, 64> device{};
-    std::snprintf(device.data(), device.size(), "%02x:%02x:%llu", ::major(locked.st_dev),
-                  ::minor(locked.st_dev), static_cast<unsigned long long>(locked.st_ino));
-    long holder = 0;
-    std::array<char, 512> line{};
-    while (holder == 0 &&
-           std::fgets(line.data(), static_cast<int>(line.size()), locks) != nullptr) {
-        std::istringstream fields(line.data());
-        std::string number, kind, advisory, access, pid, where;
-        fields >> number >> kind;
-        if (kind == "->") {
-            continue; // a process waiting for the lock, not holding it
-        }
-        fields >> advisory >> access >> pid >> where;
-        if (kind == "FLOCK" && where == device.data()) {
-            holder = std::strtol(pid.c_str(), nullptr, 10);
-        }
-    }
-    std::fclose(locks);
-    return holder;
-}
 
 // flock on the folder itself: the lock is the folder's inode's, whatever is done to its files.
 class FolderClaim final : public Claim {
@@ -404,9 +373,8 @@ std::unique_ptr<Claim> Claim::make(const fs::path& folder, std::optional<long>& 
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        struct stat facts {};
-        if (error == EWOULDBLOCK && ::fstat(fd, &facts) == 0) {
-            holder = flockHolder(facts);
+        if (error == EWOULDBLOCK) {
+            holder = core::system::folderWatcher(folder).value_or(0);
         }
         why = std::strerror(error);
         ::close(fd);
@@ -425,10 +393,10 @@ StopOutcome stopWatcher(const fs::path& folder, seconds wait) {
         return {false, ""}; // free to take: nobody watches
     }
     ::close(fd);
-    const long watcher = flockHolder(facts);
+    const long watcher = core::system::folderWatcher(folder).value_or(0);
     const int process = watcher > 0 ? pidfdOf(watcher) : -1;
     // Still the holder once held by its handle: never a process that took its number since.
-    if (process < 0 || flockHolder(facts) != watcher) {
+    if (process < 0 || core::system::folderWatcher(folder).value_or(0) != watcher) {
         if (process >= 0) {
             ::close(process);
         }

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "../session.h"
+#include "status.h"
 #include "utf8_windows.h"
 #include "watch_os.h"
 #include "windows_names.h"
@@ -197,6 +198,15 @@ class TrayLoop final : public Loop, public Desktop {
         const HMENU popup = ::CreatePopupMenu();
         ::AppendMenuW(popup, MF_STRING | MF_GRAYED, about,
                       core::wideFrom("Connectivity monitor " + version_).c_str());
+        // What --status says, read from the record as the menu opens: the files left out, as
+        // the log folder is an item of its own.
+        const auto status = statusOf(
+            folder_, std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()));
+        for (const std::string& line : statusLines(status)) {
+            if (!line.starts_with("Record: ") && !line.starts_with("Log: ")) {
+                ::AppendMenuW(popup, MF_STRING | MF_GRAYED, about, core::wideFrom(line).c_str());
+            }
+        }
         ::AppendMenuW(popup, MF_SEPARATOR, 0, nullptr);
         ::AppendMenuW(popup, MF_STRING, outageReport, L"Outage report");
         ::AppendMenuW(popup, MF_STRING, logFolder, L"Log folder");

@@ -183,16 +183,8 @@ Readings readClocks() {
     const sys_time<milliseconds> wall{fromHundredNanoseconds(ticks - unixEpoch)};
     ULONGLONG unbiased = 0;
     ::QueryUnbiasedInterruptTime(&unbiased);
-    return {wall, offsetAt(floor<seconds>(wall)), fromHundredNanoseconds(unbiased), sinceBoot()};
-}
-
-seconds offsetAt(sys_seconds moment) {
-    const __time64_t time = moment.time_since_epoch().count();
-    tm local{};
-    if (::_localtime64_s(&local, &time) != 0) {
-        return seconds{0};
-    }
-    return seconds{::_mkgmtime64(&local) - time};
+    return {wall, core::system::offsetAt(floor<seconds>(wall)), fromHundredNanoseconds(unbiased),
+            sinceBoot()};
 }
 
 fs::path programFolder() {
@@ -220,15 +212,19 @@ std::string_view osName() {
     return "windows";
 }
 
-std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why) {
+std::unique_ptr<Record> Record::open(const fs::path& path, std::string& why, bool& forGood) {
     // Appending only, every write at the end; reading its last byte, and sharing all but its
     // deletion with other programs.
     const HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE || ::GetFileType(file) != FILE_TYPE_DISK) {
-        why = file == INVALID_HANDLE_VALUE ? systemMessage(::GetLastError(), path.native())
-                                           : "it is not a file";
+        const DWORD error = ::GetLastError();
+        forGood = file != INVALID_HANDLE_VALUE || error == ERROR_ACCESS_DENIED ||
+                  error == ERROR_WRITE_PROTECT || error == ERROR_PATH_NOT_FOUND ||
+                  error == ERROR_DIRECTORY;
+        why =
+            file == INVALID_HANDLE_VALUE ? systemMessage(error, path.native()) : "it is not a file";
         if (file != INVALID_HANDLE_VALUE) {
             ::CloseHandle(file);
         }

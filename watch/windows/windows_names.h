@@ -8,12 +8,7 @@
 
 namespace watch::os {
 
-// Named by the folder's identity, not its spelling: one folder, one name, however it is reached
-// and wherever it is moved.
-inline std::wstring claimName(const core::system::FileIdentity& folder) {
-    return L"Local\\ConnectivityWatch.Folder." + std::to_wstring(folder.device) + L"." +
-           std::to_wstring(folder.file);
-}
+using core::system::claimName;
 
 // Named by the watcher's process: a request made of one watcher is never seen by a later one.
 inline std::wstring stopEventName(unsigned long process) {
