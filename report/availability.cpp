@@ -109,6 +109,7 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     figures.firstSkippedLines = coverage.firstSkippedLines;
     figures.slack = coverage.slack;
     figures.quality = coverage.quality;
+    figures.machine = coverage.machine;
     std::array<std::map<std::string, long>, Cause::count> stops;
     for (const Outage& outage : report.outages) {
         const std::size_t cause = primaryCause(outage).index();
@@ -166,6 +167,13 @@ WatchFigures watchFigures(const Coverage& coverage, const Report& report) {
     figures.leastDown = watchedPart(merged(spans), coverage.watched, start, end);
     figures.mostDown = watchedPart(merged(widened), coverage.watched, start, end);
     figures.watchedSpans = localSpans(coverage.watched, start, end);
+    figures.offsets.emplace_back(figures.extent->from, coverage.offsetAt(start));
+    for (const OffsetRun& run : coverage.offsets) {
+        if (run.from > start && run.from <= end && run.offset != figures.offsets.back().second) {
+            figures.offsets.emplace_back(LocalTime{(run.from + run.offset).time_since_epoch()},
+                                         run.offset);
+        }
+    }
     figures.asleepSpans = localSpans(coverage.asleep, start, end);
     return figures;
 }

@@ -48,6 +48,9 @@ struct WatchFigures {
     std::vector<LocalSpan> watchedSpans;
     std::vector<LocalSpan> asleepSpans;
     std::shared_ptr<const Quality> quality; // the connection's while it was up
+    std::string machine;                    // as the record names it; may be empty
+    // The local clock's offset from UTC at the period's start, then at each change within it.
+    std::vector<std::pair<LocalTime, std::chrono::seconds>> offsets;
 };
 
 // The cause an outage counts under: its first verdict, cleared and unknown giving way to any

@@ -2,6 +2,7 @@
 #include "coverage.h"
 
 #include <algorithm>
+#include <map>
 
 #include "monitor.h"
 #include "report.h" // skippedLinesShown
@@ -20,6 +21,27 @@ constexpr std::size_t longestLine = 16'384;
 class CoverageReader {
   public:
     explicit CoverageReader(Coverage& coverage) : coverage_(coverage) {}
+
+    // Each diagnosis's findings, kept once however many diagnoses found the same: an outage of a
+    // week has thousands.
+    std::shared_ptr<const Evidence> evidenceOf(const record::Line& line) {
+        Evidence found{std::string(line.field("local")),  std::string(line.field("dns")),
+                       std::string(line.field("beyond")), std::string(line.field("site")),
+                       std::string(line.field("loss")),   std::string(line.field("path"))};
+        if (!lastEvidence_ || !(*lastEvidence_ == found)) {
+            std::string key;
+            for (const std::string* part : {&found.gateway, &found.nameService, &found.beyond,
+                                            &found.site, &found.loss, &found.path}) {
+                key.append(*part).append(1, '\n');
+            }
+            auto& kept = evidence_[key];
+            if (!kept) {
+                kept = std::make_shared<const Evidence>(std::move(found));
+            }
+            lastEvidence_ = kept;
+        }
+        return lastEvidence_;
+    }
 
     void add(const record::Line& line) {
         const record::Stamp& at = line.at;
@@ -76,9 +98,14 @@ class CoverageReader {
             if (check && verdict) {
                 coverage_.diagnoses.push_back(
                     {*check, *verdict,
-                     explained ? std::string(line.field("stopped-after")) : std::string()});
+                     explained ? std::string(line.field("stopped-after")) : std::string(),
+                     evidenceOf(line)});
             }
         }
+        if (what == event::started && line.find("machine")) {
+            coverage_.machine = line.field("machine");
+        }
+        told_.take(line);
         // Lines before any start (a record begun by hand, or its head cut off) count as a
         // watcher's: watched from the first of them, until something says otherwise.
         if (!stopped_ && !monitorDown_ && !logDown_ && !since_) {
@@ -88,8 +115,18 @@ class CoverageReader {
     }
 
     void finish() {
-        if (last_) {
-            close(*last_); // the last line vouches for nothing after it
+        // The last line vouches for nothing after it; a watcher still running, up to now.
+        const auto& until = coverage_.watchingUntil;
+        if (last_ && until && *until > last_->utc && *until - last_->utc <= longestSilence &&
+            since_) {
+            const record::Stamp now{*until, last_->offset};
+            close(now);
+            coverage_.last = now;
+        } else if (last_) {
+            close(*last_);
+        }
+        if (coverage_.last) {
+            coverage_.ongoing = told_.goingOnAt(coverage_.last->utc);
         }
         std::stable_sort(coverage_.diagnoses.begin(), coverage_.diagnoses.end(),
                          [](const Diagnosed& a, const Diagnosed& b) { return a.check < b.check; });
@@ -146,6 +183,9 @@ class CoverageReader {
     bool monitorDown_ = false;
     bool logDown_ = false;
     std::size_t latestRun_ = 0; // the run the latest line in file order belongs to
+    record::ToldOutages told_;
+    std::map<std::string, std::shared_ptr<const Evidence>> evidence_;
+    std::shared_ptr<const Evidence> lastEvidence_;
 };
 
 } // namespace
@@ -234,9 +274,11 @@ std::string readRecordLines(std::FILE* file, const std::function<void(const reco
         });
 }
 
-Coverage readCoverage(std::FILE* file, std::string source, const Period& period) {
+Coverage readCoverage(std::FILE* file, std::string source, const Period& period,
+                      std::optional<sys_seconds> watchingUntil) {
     Coverage coverage;
     coverage.source = std::move(source);
+    coverage.watchingUntil = watchingUntil;
     CoverageReader reader(coverage);
     QualityReader quality(*coverage.quality, period);
     coverage.problem = readRecordLines(

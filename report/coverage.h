@@ -35,6 +35,7 @@ struct Diagnosed {
     LocalTime check;
     Verdict verdict;
     std::string stoppedAfter; // where the path stopped, "100.64.0.1 (hop 2)"; often empty
+    std::shared_ptr<const Evidence> evidence;
 };
 
 // Consecutive lines with one offset from UTC: it held at least from the first to the last.
@@ -61,6 +62,12 @@ struct Coverage {
     std::vector<std::chrono::seconds> offsetValues; // each offset the record gives, once
     // By the failed check's time, and for one time in the record's order.
     std::vector<Diagnosed> diagnoses;
+    std::string machine; // as the latest watch to start named it; may be empty
+    // Where its watcher still runs (its claim on the folder says so), the moment it was read:
+    // the last watch is counted up to then.
+    std::optional<std::chrono::sys_seconds> watchingUntil;
+    // The outage the watcher told of and had not said was over when the record ends.
+    std::optional<record::ToldOutage> ongoing;
     // Of the windows that began in the period; shared with the figures the outputs are made of.
     std::shared_ptr<Quality> quality = std::make_shared<Quality>();
 
@@ -96,7 +103,8 @@ std::string readRecordLines(std::FILE* file, const std::function<void(const reco
 
 // Reads a record from an open file in binary mode; lines not in its form are skipped and
 // counted. A failure to read is in problem, with what was read before it. Its quality windows are
-// those that began in the period.
-Coverage readCoverage(std::FILE* file, std::string source, const Period& period = {});
+// those that began in the period. watchingUntil: where a watcher still runs, now.
+Coverage readCoverage(std::FILE* file, std::string source, const Period& period = {},
+                      std::optional<std::chrono::sys_seconds> watchingUntil = std::nullopt);
 
 } // namespace report

@@ -1,5 +1,5 @@
 // The outages as CSV, for a spreadsheet: local times in ISO 8601, spans in whole seconds, causes
-// and where the path stopped.
+// and where the path stopped, then the same times in UTC. Columns are only ever added at the end.
 #include "renderers.h"
 #include "time_text.h"
 
@@ -12,12 +12,18 @@ std::string csvTable(const Report& report) {
     const auto field = [](const std::string& text) {
         return text.find(',') != std::string::npos ? "\"" + text + "\"" : text;
     };
-    std::string csv = "start,end,failed_checks,seconds,cause,stopped_after\n";
+    // UTC where the record gives the local clock's offset, empty where only the log speaks.
+    const auto utc = [causes](const std::optional<std::chrono::sys_seconds>& moment) {
+        return causes && moment ? core::isoDateTime(LocalTime{moment->time_since_epoch()}) + "Z"
+                                : std::string();
+    };
+    std::string csv = "start,end,failed_checks,seconds,cause,stopped_after,start_utc,end_utc\n";
     for (const Outage& outage : report.outages) {
         csv += core::isoDateTime(outage.start) + "," + core::isoDateTime(outage.end) + "," +
                std::to_string(outage.checks) + "," + std::to_string(outage.span().count()) + "," +
                field(causes ? causeList(outage) : "") + "," +
-               field(causes ? stoppedAfter(outage) : "") + "\n";
+               field(causes ? stoppedAfter(outage) : "") + "," + utc(outage.startUtc) + "," +
+               utc(outage.endUtc) + "\n";
     }
     return csv;
 }

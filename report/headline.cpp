@@ -10,19 +10,54 @@ std::string dayRange(std::chrono::local_days from, std::chrono::local_days to) {
     return from == to ? core::isoDate(from) : core::isoDate(from) + " to " + core::isoDate(to);
 }
 
+// The period the figures are of: the watched one where the record says, else the log's first to
+// last failed check.
+std::optional<std::pair<LocalTime, LocalTime>> shownPeriod(const Report& report) {
+    if (report.watch && report.watch->extent) {
+        return std::pair{report.watch->extent->from, report.watch->extent->to};
+    }
+    if (report.earliest) {
+        return std::pair{*report.earliest, *report.latest};
+    }
+    return std::nullopt;
+}
+
 std::string periodTitle(const Report& report) {
     using std::chrono::floor;
     const Period& period = report.period;
     if (period.since && period.until) {
         return dayRange(*period.since, *period.until);
     }
-    if (!report.earliest) {
+    const auto shown = shownPeriod(report);
+    if (!shown) {
         return period.since   ? "from " + core::isoDate(*period.since)
                : period.until ? "until " + core::isoDate(*period.until)
                               : "no outages";
     }
-    return dayRange(period.since.value_or(floor<std::chrono::days>(*report.earliest)),
-                    period.until.value_or(floor<std::chrono::days>(*report.latest)));
+    return dayRange(period.since.value_or(floor<std::chrono::days>(shown->first)),
+                    period.until.value_or(floor<std::chrono::days>(shown->second)));
+}
+
+std::string timesText(const Report& report) {
+    if (!report.watch || report.watch->offsets.empty()) {
+        return "Times are the local time of the computer the monitor ran on; its log does not say "
+               "their offset from UTC.";
+    }
+    const auto& offsets = report.watch->offsets;
+    std::string text = "Times are local, UTC" + core::offsetText(offsets.front().second);
+    constexpr std::size_t changesListed = 4;
+    if (offsets.size() - 1 > changesListed) {
+        return text + " at the start; the offset changes " +
+               core::count(static_cast<long>(offsets.size() - 1), "time", "times") +
+               " in the period, and each outage's times carry their own.";
+    }
+    for (std::size_t i = 1; i < offsets.size(); ++i) {
+        text.append(", then UTC")
+            .append(core::offsetText(offsets[i].second))
+            .append(" from ")
+            .append(core::dateTime(offsets[i].first));
+    }
+    return text + ".";
 }
 
 std::string lineList(const std::vector<long>& lines, long total) {
@@ -72,15 +107,16 @@ void watchedLead(const WatchFigures& watch, Headline& said) {
 } // namespace
 
 Headline headline(const Report& report) {
-    Headline said{periodTitle(report), "", {}, {}};
+    Headline said{periodTitle(report), "", {}, {}, timesText(report)};
     std::vector<Figure>& figures = said.figures;
     if (!report.period.isWhole()) {
         figures.push_back({"Selected", periodTitle(report), "outages that began on these days"});
     }
-    if (report.earliest) {
-        figures.push_back(
-            {"Period", core::dateTime(*report.earliest) + " to " + core::dateTime(*report.latest),
-             "local time"});
+    if (const auto shown = shownPeriod(report)) {
+        const bool watched = report.watch && report.watch->extent;
+        figures.push_back({"Period",
+                           core::dateTime(shown->first) + " to " + core::dateTime(shown->second),
+                           watched ? "the record's span" : "the log's span"});
     }
     figures.push_back({"Failed checks", std::to_string(report.failedChecks),
                        report.untimedChecks > 0

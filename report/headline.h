@@ -21,6 +21,9 @@ struct Headline {
     std::string lead;
     std::vector<Figure> figures;    // in the order shown
     std::vector<std::string> notes; // sentences that explain the figures
+    // The times' zone: "Times are local, UTC+01:00." or with each change of offset; without the
+    // watcher's record, that the log does not say.
+    std::string times;
 };
 
 Headline headline(const Report& report);

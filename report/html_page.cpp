@@ -76,6 +76,19 @@ constexpr const char* style = R"(
 body { font: 15px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, Arial, sans-serif;
   color: var(--ink); max-width: 62rem; margin: 0 auto; padding: 1.2rem; }
 h1 { font-size: 1.6rem; margin: 0 0 .2rem; }
+.subject { font-size: 1.1rem; margin: 0 0 .4rem; }
+.about { color: var(--soft); margin: .1rem 0; font-size: .9rem; }
+.offset { color: var(--soft); font-size: .8em; }
+.ongoing { color: var(--mark); font-weight: 600; }
+.legend dt { font-weight: 600; margin-top: .4rem; }
+.legend dd { margin: 0 0 0 1.5rem; }
+details { margin-top: .2rem; font-size: .9rem; overflow-wrap: anywhere; }
+summary { cursor: pointer; color: #0d47a1; }
+.evidence dt { font-weight: 600; margin-top: .3rem; }
+.evidence dd { margin: 0 0 0 1rem; }
+.evidence p { margin: .2rem 0; }
+.hops { margin: .1rem 0; padding-left: 2rem; }
+.hops li.stop { color: var(--mark); }
 h2 { font-size: 1.15rem; margin: 1.6rem 0 .5rem; }
 .period, .note { color: var(--soft); margin: .2rem 0; }
 .figures { display: grid; grid-template-columns: repeat(auto-fit, minmax(9.5rem, 1fr));
@@ -125,9 +138,16 @@ h3 { font-size: 1rem; margin: 1rem 0 .4rem; }
 .chart .median { fill: none; stroke: #0d47a1; stroke-width: 1.2px; vector-effect: non-scaling-stroke; }
 .chart .loss { fill: #c62828; }
 @media (max-width: 40rem) {
+  /* The outage table as a card per outage: no sideways scrolling on a phone. */
+  table.outages thead { display: none; }
+  table.outages tr { display: block; border-bottom: 1px solid var(--grid); padding: .35rem 0; }
+  table.outages td { display: block; border: none; padding: .05rem 0; text-align: left; }
+  table.outages td[data-label]::before { content: attr(data-label) ": "; color: var(--soft); }
   .row { grid-template-columns: 1fr; gap: 0; }
   .row .date:empty { display: none; }
   .causes .stop { display: none; } /* the outage table says it too */
+  table.quality { font-size: .8rem; }
+  table.quality th, table.quality td { padding: .25rem .3rem; }
   .hours span.minor { display: none; }
   .day { margin-bottom: .35rem; }
 }
@@ -138,6 +158,7 @@ h3 { font-size: 1rem; margin: 1rem 0 .4rem; }
   h2 { break-after: avoid; }
   .track, .track rect, .calendar rect, .swatch, .chart, .chart * { print-color-adjust: exact;
     -webkit-print-color-adjust: exact; }
+  details > summary { display: none; } /* on paper the evidence is shown whole */
 }
 )";
 
@@ -276,7 +297,8 @@ void appendRow(std::string& page, const std::string& date, const std::string& la
                    core::dateTime(outage->start) + " to " + core::dateTime(outage->end) + ": " +
                        core::count(outage->checks, "failed check", "failed checks") + ", span " +
                        core::spanText(outage->span()) +
-                       (unwatched != nullptr ? ", " + causeAndStop(*outage) : ""),
+                       (unwatched != nullptr ? ", " + causeAndStop(*outage) : "") +
+                       (outage->ongoing ? ", still going on" : ""),
                    html::markClass(*outage, unwatched != nullptr));
     }
     page += "</svg></div>\n";
@@ -405,21 +427,81 @@ constexpr const char* patterns =
     "<rect width=\"4\" height=\"4\" fill=\"#e4e4e4\"/><path d=\"M0 4 L4 0\" stroke=\"#8a8a8a\"/>"
     "</pattern></defs></svg>\n";
 
+// A time as the page shows it: with its UTC offset where the record gives one.
+std::string timeCell(LocalTime local, const std::optional<std::chrono::sys_seconds>& utc) {
+    std::string cell = core::dateTime(local);
+    if (utc) {
+        html::append(cell, " <span class=\"offset\">UTC",
+                     core::offsetText(std::chrono::duration_cast<std::chrono::seconds>(
+                         local.time_since_epoch() - utc->time_since_epoch())),
+                     "</span>");
+    }
+    return cell;
+}
+
+// Whose page it is and where it comes from: the person's title, the machine watched, the files
+// read, the times' zone, and when and by what it was made.
+void appendHeader(std::string& page, const Report& report, const std::string& source,
+                  const Headline& said) {
+    append(page, "<h1>Internet outages</h1>\n");
+    if (!report.about.title.empty()) {
+        append(page, "<p class=\"subject\">", escaped(report.about.title), "</p>\n");
+    }
+    if (report.watch && !report.watch->machine.empty()) {
+        append(page, "<p class=\"about\">Watched on <strong>", escaped(report.watch->machine),
+               "</strong>.</p>\n");
+    }
+    append(page, "<p class=\"about\">Failed checks from the monitor's log <code>", escaped(source),
+           "</code>");
+    if (report.watch && report.watch->problem.empty()) {
+        append(page, "; watched time and causes from the watcher's record <code>",
+               escaped(report.watch->source), "</code>");
+    }
+    append(page, ".</p>\n<p class=\"about\">", escaped(said.times), "</p>\n");
+    if (report.about.madeAt) {
+        append(page, "<p class=\"about\">Made ",
+               escaped(core::record::stampText(*report.about.madeAt)), " by connectivity-report ",
+               escaped(report.about.version),
+               report.about.machine.empty() ? "" : " on " + escaped(report.about.machine),
+               ".</p>\n");
+    }
+}
+
+void appendOutages(std::string& page, const Report& report, bool causes) {
+    append(page,
+           "<h2>Outages</h2>\n<table class=\"outages\">\n<thead><tr><th>Start</th><th>End</th>",
+           "<th class=\"n\">Failed checks</th><th class=\"n\">Span</th>",
+           causes ? "<th>Cause</th>" : "", "</tr></thead>\n<tbody>\n");
+    for (const Outage& outage : report.outages) {
+        append(page, "<tr><td data-label=\"Start\">", timeCell(outage.start, outage.startUtc),
+               "</td><td data-label=\"End\">", timeCell(outage.end, outage.endUtc),
+               outage.ongoing ? " <span class=\"ongoing\">still going on</span>" : "",
+               "</td><td class=\"n\" data-label=\"Failed checks\">", std::to_string(outage.checks),
+               "</td><td class=\"n\" data-label=\"Span\">", core::spanText(outage.span()), "</td>");
+        if (causes) {
+            append(page, "<td data-label=\"Cause\"><span class=\"swatch ",
+                   html::markClass(outage, true), "\"></span>", escaped(causeAndStop(outage)));
+            html::appendEvidence(page, outage);
+            page += "</td>";
+        }
+        page += "</tr>\n";
+    }
+    page += "</tbody>\n</table>\n";
+}
+
 } // namespace
 
 std::string htmlPage(const Report& report, const std::string& source) {
     const Headline said = headline(report);
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n"
                        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
-                       "<title>Internet outages, " +
-                       escaped(said.title) + "</title>\n<style>" + style + causeStyles() +
-                       "</style>\n</head>\n<body>\n";
-    append(page, patterns, "<h1>Internet outages</h1>\n<p class=\"period\">",
-           "Recorded by the connectivity monitor in <code>", escaped(source), "</code>",
-           report.watch && report.watch->problem.empty()
-               ? ", watched as <code>" + escaped(report.watch->source) + "</code> says"
-               : "",
-           ".</p>\n");
+                       "<title>Internet outages, ";
+    if (!report.about.title.empty()) {
+        append(page, escaped(report.about.title), ", ");
+    }
+    append(page, escaped(said.title), "</title>\n<style>", style, causeStyles(),
+           "</style>\n</head>\n<body>\n", patterns);
+    appendHeader(page, report, source, said);
     if (!said.lead.empty()) {
         append(page, "<p class=\"lead\">", escaped(said.lead), "</p>\n");
     }
@@ -440,34 +522,23 @@ std::string htmlPage(const Report& report, const std::string& source) {
     if (days && days->count() > calendarAfterDays) {
         html::appendCalendar(page, report, *days);
     }
-    if (days && report.watch && report.watch->quality && report.watch->quality->any()) {
-        html::appendQuality(page, *report.watch->quality, *days);
-    }
     if (report.outages.empty()) {
         page += report.period.isWhole() ? "<p>No outage is recorded in this log.</p>\n"
                                         : "<p>No outage began in the days selected.</p>\n";
-        return page + "</body>\n</html>\n";
-    }
-    const bool causes = report.watch && report.watch->problem.empty();
-    if (causes) {
-        appendCauses(page, *report.watch);
-    }
-    appendTimeline(page, report, days);
-
-    append(page, "<h2>Outages</h2>\n<table>\n<thead><tr><th>Start</th><th>End</th>",
-           "<th class=\"n\">Failed checks</th><th class=\"n\">Span</th>",
-           causes ? "<th>Cause</th>" : "", "</tr></thead>\n<tbody>\n");
-    for (const Outage& outage : report.outages) {
-        append(page, "<tr><td>", core::dateTime(outage.start), "</td><td>",
-               core::dateTime(outage.end), "</td><td class=\"n\">", std::to_string(outage.checks),
-               "</td><td class=\"n\">", core::spanText(outage.span()), "</td>");
+    } else {
+        const bool causes = report.watch && report.watch->problem.empty();
         if (causes) {
-            append(page, "<td><span class=\"swatch ", html::markClass(outage, true), "\"></span>",
-                   escaped(causeAndStop(outage)), "</td>");
+            appendCauses(page, *report.watch);
+            html::appendLegend(page, *report.watch);
         }
-        page += "</tr>\n";
+        appendTimeline(page, report, days);
+        appendOutages(page, report, causes);
     }
-    page += "</tbody>\n</table>\n</body>\n</html>\n";
+    // The outages first, the evidence a provider is asked about; the quality while up after.
+    if (days && report.watch && report.watch->quality && report.watch->quality->any()) {
+        html::appendQuality(page, *report.watch->quality, *days);
+    }
+    page += "</body>\n</html>\n";
     return page;
 }
 

@@ -31,6 +31,12 @@ std::optional<Days> daysOf(const Report& report);
 // and hatched where nothing watched it.
 void appendCalendar(std::string& page, const Report& report, const Days& days);
 
+// What each cause that occurred means and what to do about it.
+void appendLegend(std::string& page, const WatchFigures& watch);
+// Behind an outage's cause, folded: what the first diagnosis of that cause found, stage by stage
+// and hop by hop. Nothing where no diagnosis said.
+void appendEvidence(std::string& page, const Outage& outage);
+
 // The connection's quality while up: its figures, the degraded stretches, and a chart per day
 // (per week beyond 62 days) of each segment's round trips and loss.
 void appendQuality(std::string& page, const Quality& quality, const Days& days);

@@ -19,6 +19,7 @@
 #include "report.h"
 #include "report_os.h"
 #include "system.h"
+#include "time_text.h"
 #include "watch_record.h"
 #include "whole_number.h"
 
@@ -33,7 +34,8 @@ using system::pathOf;
 constexpr const char* usage =
     "usage: connectivity-report [LOG] [--gap SECONDS] [--since DATE] [--until DATE]\n"
     "                           [--csv FILE] [--html FILE [--open]] [--metrics FILE]\n"
-    "                           [--quality-csv FILE] [--watch-record FILE | --no-watch-record]\n";
+    "                           [--quality-csv FILE] [--watch-record FILE | --no-watch-record]\n"
+    "                           [--title TEXT]\n";
 
 int fail(const std::string& message) {
     system::writeStandard(stderr, "connectivity-report: " + message + "\n");
@@ -70,6 +72,7 @@ struct Options {
     bool openPage = false;
     std::string watchRecord; // empty: connectivityWatch.txt beside a log read from a file
     bool noWatchRecord = false;
+    std::string title;
 };
 
 enum class Output { summary, csv, html, metrics, qualityCsv };
@@ -129,6 +132,10 @@ std::optional<int> parseOptions(std::vector<std::string> arguments, Options& opt
     app.add_flag("--no-watch-record", options.noWatchRecord,
                  "Read no watcher's record: the figures of the log alone")
         ->excludes(record);
+    app.add_option("--title", options.title,
+                   "A line of your own at the head of the page and the summary, such as the "
+                   "connection's address, provider and contract number")
+        ->type_name("TEXT");
     std::vector<char*> argv;
     argv.reserve(arguments.size());
     for (std::string& argument : arguments) {
@@ -255,6 +262,11 @@ std::optional<fs::path> watchRecordPath(const Options& options) {
     return (log.has_parent_path() ? log.parent_path() : fs::path(".")) / core::record::fileName;
 }
 
+core::record::Stamp nowHere() {
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    return {now, system::offsetAt(now)};
+}
+
 // The record, read before the log so each check can take its verdict. One that cannot be read is
 // said on standard error, and the outputs say so too; a default one that is not there is none.
 std::optional<report::Coverage> readCoverage(const Options& options) {
@@ -272,7 +284,12 @@ std::optional<report::Coverage> readCoverage(const Options& options) {
         coverage.source = name;
         coverage.problem = std::strerror(errno);
     } else {
-        coverage = report::readCoverage(file, name, options.period);
+        // A record whose watcher still runs is watched up to now: its claim on the folder says so.
+        const fs::path folder = path->has_parent_path() ? path->parent_path() : fs::path(".");
+        const auto watching = system::folderWatcher(folder)
+                                  ? std::optional(nowHere().utc)
+                                  : std::optional<std::chrono::sys_seconds>();
+        coverage = report::readCoverage(file, name, options.period, watching);
         std::fclose(file);
     }
     if (!coverage.problem.empty()) {
@@ -280,6 +297,30 @@ std::optional<report::Coverage> readCoverage(const Options& options) {
                                           name + ": " + coverage.problem + "\n");
     }
     return coverage;
+}
+
+// Where there is no log: the monitor makes one at its first check, so none has run there; and
+// where the installed monitor keeps its own.
+std::string noLogWords(const fs::path& log, system::Failure failure) {
+    std::error_code error;
+    const fs::path where = fs::absolute(log, error);
+    const fs::path named = error ? log : where;
+    const fs::path folder = named.has_parent_path() ? named.parent_path() : fs::path(".");
+    std::string words = "no log at " + system::displayName(named) + " (" +
+                        system::describe(failure) +
+                        "). The monitor creates its log in the folder "
+                        "it runs in at its first check, so none has run in " +
+                        system::displayName(folder) + ".";
+    if (const auto usual = os::usualLogFolder()) {
+        const fs::path usualLog = usual->folder / core::monitor::logName;
+        const bool there = fs::exists(usualLog, error);
+        words += " " + usual->whose + " monitor logs in " + system::displayName(usual->folder) +
+                 (there ? "; read that log with: connectivity-report \"" +
+                              system::displayName(usualLog) + "\""
+                        : ", where there is no log either");
+        words += ".";
+    }
+    return words;
 }
 
 std::string rendered(Output output, const report::Report& figures, const std::string& source) {
@@ -308,13 +349,8 @@ int run(std::vector<std::string> arguments) {
         fromStandardInput ? os::standardInput() : system::openForReading(pathOf(options.log));
     if (log == nullptr) {
         const system::Failure failure = system::lastFailure();
-        if (system::isAbsent(failure)) { // before the monitor's first failed check, say
-            std::error_code error;
-            const fs::path where = fs::absolute(pathOf(options.log), error);
-            return fail("nothing has been logged yet: there is no " +
-                        system::displayName(error ? pathOf(options.log) : where) + " (" +
-                        system::describe(failure) +
-                        "); the monitor writes it there at its first failed check");
+        if (system::isAbsent(failure)) {
+            return fail(noLogWords(pathOf(options.log), failure));
         }
         return fail("cannot open " + options.log + ": " + system::describe(failure));
     }
@@ -343,10 +379,19 @@ int run(std::vector<std::string> arguments) {
         return fail("cannot read " + options.log + ": " + readError);
     }
     report::Report figures = builder.finish();
+    const std::string source = fromStandardInput ? "standard input" : options.log;
+    // A file with lines and none of them the monitor's is some other file: figures made of it
+    // would say the line never failed.
+    if (figures.monitorLines == 0 && figures.skippedLines > 0) {
+        return fail(source + " is not a connectivity log: none of its " +
+                    core::count(figures.skippedLines, "line", "lines") +
+                    " is a failed check as the monitor writes it (\"" +
+                    std::string(core::monitor::logLineStart) + " ...\"); nothing was written");
+    }
+    figures.about = {options.title, system::machineName(), nowHere(), CONNECTIVITY_VERSION};
     if (coverage) {
         figures.watch = report::watchFigures(*coverage, figures);
     }
-    const std::string source = fromStandardInput ? "standard input" : options.log;
 
     // An output's pieces: the quality CSV from the record read again, each other one whole.
     const auto piecesOf = [&](const Destination& destination) -> report::Pieces {

@@ -47,6 +47,7 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
         ++report_.skippedLines;
         return;
     case LineVerdict::Kind::untimed:
+        ++report_.monitorLines;
         // A check without a time belongs to no day, so to no period narrower than the whole.
         if (report_.period.isWhole()) {
             ++report_.failedChecks;
@@ -54,6 +55,7 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
         }
         return;
     case LineVerdict::Kind::timed:
+        ++report_.monitorLines;
         break;
     }
     const LocalTime time = verdict.time;
@@ -63,7 +65,7 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
     previous_ = time;
     if (!current_ || time < current_->end || time - current_->end > report_.gap) {
         closeOutage();
-        current_ = Outage{time, time, 0, {}, 0, {}, {}, {}};
+        current_ = Outage{time, time, 0, {}, 0, {}, {}, {}, {}, false};
     }
     current_->end = time;
     ++current_->checks;
@@ -83,6 +85,7 @@ void ReportBuilder::add(const LineVerdict& verdict, long lineNumber) {
             if (known == causes.end()) {
                 causes.push_back(diagnosed->verdict);
                 current_->stops.push_back(diagnosed->stoppedAfter);
+                current_->evidence.push_back(diagnosed->evidence);
             } else if (std::string& stop = current_->stops[known - causes.begin()]; stop.empty()) {
                 stop = diagnosed->stoppedAfter;
             }
@@ -119,6 +122,17 @@ void ReportBuilder::closeOutage() {
 
 Report ReportBuilder::finish() {
     closeOutage();
+    // The outage the watcher still saw going on at the record's end: the latest one, if it holds
+    // that outage's first check or came after it.
+    const auto ongoing = coverage_ != nullptr && coverage_->ongoing
+                             ? core::timeOfText(coverage_->ongoing->firstCheck)
+                             : std::nullopt;
+    const auto latest =
+        std::max_element(report_.outages.begin(), report_.outages.end(),
+                         [](const Outage& a, const Outage& b) { return a.end < b.end; });
+    if (ongoing && latest != report_.outages.end() && latest->end >= *ongoing) {
+        latest->ongoing = true;
+    }
     return std::move(report_);
 }
 

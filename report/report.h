@@ -12,13 +12,23 @@
 
 namespace report {
 
+// What the outputs say of their own making, beside the figures.
+struct About {
+    std::string title;   // the person's own line ("Flat 3, provider X, contract 123"); may be empty
+    std::string machine; // where the report was made
+    std::optional<core::record::Stamp> madeAt;
+    std::string version;
+};
+
 struct Report {
+    About about;
     std::chrono::seconds gap{90};
     Period period;
     long failedChecks = 0; // with or without a time; within the period, those of its outages
     long untimedChecks = 0;
     long skippedLines = 0;
     std::vector<long> firstSkippedLines; // the first few, for the person to look at
+    long monitorLines = 0;               // lines in the monitor's form, in the period or not
     long timeWentBackwards = 0;          // checks stamped earlier than the one before them
     long firstBackwardsLine = 0;
     std::optional<LocalTime> earliest;

@@ -53,6 +53,16 @@ Failure closeFile(NativeFile file);
 Failure replace(const fs::path& temporary, const fs::path& destination, bool destinationExists);
 void removeFile(const fs::path& path);
 
+// --- Where logs usually are ---
+
+// The folder the installed monitor logs in, and whose it is: "the installer's" (Connectivity
+// Monitor in Documents), "the user service's" (~/.local/state/connectivity-monitor).
+struct UsualFolder {
+    fs::path folder;
+    std::string whose;
+};
+std::optional<UsualFolder> usualLogFolder();
+
 // --- The desktop ---
 
 // Asks the desktop to open the file in its default program. Returns an empty string, or why it

@@ -144,6 +144,14 @@ void removeFile(const fs::path& path) {
     ::unlink(path.c_str());
 }
 
+std::optional<UsualFolder> usualLogFolder() {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || *home == '\0') {
+        return std::nullopt;
+    }
+    return UsualFolder{fs::path(home) / ".local/state/connectivity-monitor", "The user service's"};
+}
+
 std::string openInBrowser(const fs::path& page) {
     std::error_code error;
     const fs::path absolute = fs::absolute(page, error);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include "report_os.h"
 #include "utf8_windows.h"
@@ -169,6 +170,18 @@ Failure replace(const fs::path& temporary, const fs::path& destination, bool des
 
 void removeFile(const fs::path& path) {
     ::DeleteFileW(path.c_str());
+}
+
+std::optional<UsualFolder> usualLogFolder() {
+    wchar_t* documents = nullptr;
+    const bool found =
+        SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &documents));
+    std::optional<UsualFolder> usual;
+    if (found) {
+        usual = UsualFolder{fs::path(documents) / L"Connectivity Monitor", "The installer's"};
+    }
+    ::CoTaskMemFree(documents);
+    return usual;
 }
 
 std::string openInBrowser(const fs::path& page) {

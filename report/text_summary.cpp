@@ -97,7 +97,14 @@ std::string qualitySection(const Quality& quality) {
 
 std::string textSummary(const Report& report, const std::string& source) {
     const Headline said = headline(report);
-    std::string text = "Connectivity report for " + source + "\n\n";
+    std::string text = "Connectivity report for " + source + "\n";
+    if (!report.about.title.empty()) {
+        text += report.about.title + "\n";
+    }
+    if (report.watch && !report.watch->machine.empty()) {
+        text += "Watched on " + report.watch->machine + "\n";
+    }
+    text += "\n";
     if (!said.lead.empty()) {
         text += wrapped(said.lead) + "\n";
     }
@@ -111,6 +118,9 @@ std::string textSummary(const Report& report, const std::string& source) {
     }
     for (const std::string& note : said.notes) {
         text.append("\n").append(wrapped(note));
+    }
+    if (report.failedChecks > 0) {
+        text.append("\n").append(wrapped(said.times));
     }
     if (report.watch && report.watch->quality && report.watch->quality->any()) {
         text += qualitySection(*report.watch->quality);
@@ -163,6 +173,9 @@ std::string textSummary(const Report& report, const std::string& source) {
         // Where its path stopped, on a line of its own: the table stays in 80 columns.
         if (const std::string stop = causes ? stoppedAfter(outage) : ""; !stop.empty()) {
             text += "    the path stopped after " + stop + "\n";
+        }
+        if (outage.ongoing) {
+            text += "    still going on: the watcher had not seen it end when its record ends\n";
         }
     }
     return text;

@@ -29,11 +29,12 @@ std::string lines(const std::vector<std::string>& record) {
     return text;
 }
 
-report::Coverage coverageOf(const std::string& text) {
+report::Coverage coverageOf(const std::string& text,
+                            std::optional<sys_seconds> watchingUntil = std::nullopt) {
     std::FILE* file = std::tmpfile();
     std::fwrite(text.data(), 1, text.size(), file);
     std::rewind(file);
-    report::Coverage coverage = report::readCoverage(file, "record");
+    report::Coverage coverage = report::readCoverage(file, "record", {}, watchingUntil);
     std::fclose(file);
     return coverage;
 }
@@ -373,7 +374,7 @@ TEST(Coverage, EachOutageTakesItsChecksVerdicts) {
         {"watched, never diagnosed", {}, 2, 1, Verdict::unknown, "unknown"},
     };
     for (const auto& [name, causes, checks, unwatched, counted, shown] : cases) {
-        const report::Outage outage{noon, noon, checks, causes, unwatched, {}, {}, {}};
+        const report::Outage outage{noon, noon, checks, causes, unwatched, {}, {}, {}, {}, false};
         EXPECT_EQ(report::primaryCause(outage).name(), counted.name()) << name;
         EXPECT_EQ(report::causeList(outage), shown) << name;
     }
@@ -397,9 +398,12 @@ TEST(Coverage, TheOutputsCarryTheCauses) {
                             "Mon Feb 12 10:05:31 2024", "Mon Feb 12 10:05:00 2024"});
     const std::string csv = report::csvTable(figures);
     for (const char* row :
-         {"2024-02-12T10:02:00,2024-02-12T10:02:00,1,0,unknown,\n",
-          "2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\",\n",
-          "2024-02-12T10:05:00,2024-02-12T10:05:00,1,0,provider,2001:db8:64::1 (hop 2)\n"}) {
+         {"2024-02-12T10:02:00,2024-02-12T10:02:00,1,0,unknown,,2024-02-12T09:02:00Z,"
+          "2024-02-12T09:02:00Z\n",
+          "2024-02-12T10:05:00,2024-02-12T10:05:31,2,31,\"dns, then provider\",,"
+          "2024-02-12T09:05:00Z,2024-02-12T09:05:31Z\n",
+          "2024-02-12T10:05:00,2024-02-12T10:05:00,1,0,provider,2001:db8:64::1 (hop 2),"
+          "2024-02-12T09:05:00Z,2024-02-12T09:05:00Z\n"}) {
         EXPECT_NE(csv.find(row), std::string::npos) << row << csv;
     }
     const std::string metrics = report::metrics(figures);
@@ -435,7 +439,7 @@ TEST(Coverage, WhatTheRecordCannotTellIsSaidNotGuessed) {
     report::Coverage unreadable;
     unreadable.problem = "Is a directory";
     const report::Report figures = reportOf(unreadable, check);
-    EXPECT_NE(report::csvTable(figures).find(",1,0,,\n"), std::string::npos) << "no cause";
+    EXPECT_NE(report::csvTable(figures).find(",1,0,,,,\n"), std::string::npos) << "no cause";
     EXPECT_NE(report::textSummary(figures, "log").find("could not be read (Is a directory)"),
               std::string::npos);
     const std::string unwatched = report::textSummary(
@@ -449,6 +453,13 @@ TEST(Coverage, WhatTheRecordCannotTellIsSaidNotGuessed) {
                  check),
         "log");
     EXPECT_NE(third.find("Watched 0h 01m of 0h 05m (33.3%)"), std::string::npos) << "never more";
+    // The first minutes: a watcher that still runs has watched until now, its 10:00 at +01:00.
+    const std::string running = report::textSummary(
+        reportOf(coverageOf(lines({at("10:00") + " started os=linux monitor=2"}),
+                            sys_days{2024y / 2 / 12} + 9h + 3min),
+                 {}),
+        "log");
+    EXPECT_NE(running.find("Watched 0h 03m of 0h 03m (100.0%)"), std::string::npos) << running;
     // The notes fill the console's 80 columns and never pass them, whatever the names in them.
     for (std::size_t length = 1; length < 40; ++length) {
         unreadable.source = std::string(length, 'r');
@@ -505,7 +516,8 @@ TEST(Coverage, AnOutageSaysWhereItsPathStoppedFromAnyOfItsChecks) {
         ASSERT_EQ(figures.outages.size(), 2U) << name;
         EXPECT_EQ(report::stoppedAfter(figures.outages.front()), stop) << name;
         const std::string csv = report::csvTable(figures);
-        EXPECT_NE(csv.find(std::string(",") + stop + "\n"), std::string::npos) << name << csv;
+        EXPECT_NE(csv.find(std::string(",") + stop + ",2024-02-12T09:01:00Z,"), std::string::npos)
+            << name << csv;
         const std::string summary = report::textSummary(figures, "log");
         EXPECT_NE(summary.find(std::string(counted) + "   "), std::string::npos) << name;
         EXPECT_NE(summary.find(" 2 outages "), std::string::npos) << name << summary;
@@ -614,4 +626,52 @@ TEST(Coverage, QualityWhileUpInEveryOutput) {
     const std::string page = report::htmlPage(figures, "log");
     EXPECT_NE(page.find("<h2>Quality while up</h2>"), std::string::npos);
     EXPECT_NE(page.find("<polygon class=\"band\""), std::string::npos);
+}
+
+TEST(Coverage, ThePageIsEvidenceAProviderReads) {
+    const std::string diagnosis =
+        at("10:05:40") +
+        " diagnosis check=\"Mon Feb 12 10:05:00 2024\" verdict=provider took=2.4s "
+        "local=\"ipv4: 192.168.1.1 answers an ICMP echo\" dns=\"192.168.1.1: no such name "
+        "(NXDOMAIN)\" beyond=\"1.1.1.1: silent\" site=\"ipv4: 142.250.1.1: silent\" "
+        "path=\"ipv4 to 1.1.1.1: 192.168.1.1, 100.64.0.1, then silent (hops 3 to 16)\" "
+        "stopped-after=\"100.64.0.1 (hop 2)\"";
+    const std::string down = at("10:05:45") + " message change=down since=" + at("10:05:15") +
+                             " first-check=\"Mon Feb 12 10:05:00 2024\" cause=provider text=x "
+                             "shown=shown";
+    const std::vector<std::string> record = {
+        at("10:00") + " started os=linux monitor=2 machine=\"kitchen <pc>\"", diagnosis, down,
+        at("10:08") + " watching"};
+    const std::vector<std::string> checks = {"Mon Feb 12 10:05:00 2024",
+                                             "Mon Feb 12 10:05:30 2024"};
+    report::Report figures = reportOf(coverageOf(lines(record)), checks);
+    figures.about = {"Flat <3>", "here", core::record::Stamp{sys_days{2024y / 2 / 13}, 1h}, "9.9"};
+    const std::string page = report::htmlPage(figures, "log");
+    for (const char* shown :
+         {"<title>Internet outages, Flat &lt;3&gt;, ", "<p class=\"subject\">Flat &lt;3&gt;</p>",
+          "Watched on <strong>kitchen &lt;pc&gt;</strong>",
+          "Made 2024-02-13T01:00:00+01:00 by connectivity-report 9.9 on here.",
+          "<td data-label=\"Start\">2024-02-12 10:05:00 <span class=\"offset\">UTC+01:00</span>",
+          "<span class=\"ongoing\">still going on</span>",
+          "<dt>Name service</dt><dd>192.168.1.1: no such name (NXDOMAIN)</dd>",
+          "<li>192.168.1.1</li><li class=\"stop\">100.64.0.1 <strong>(the path stops after",
+          "</ol><p>then silent (hops 3 to 16)</p>", "<code>provider</code></dt>",
+          "<dt>Period</dt><dd>2024-02-12 10:00:00 to 2024-02-12 10:08:00</dd>"}) {
+        EXPECT_NE(page.find(shown), std::string::npos) << shown;
+    }
+    EXPECT_EQ(page.find("<code>local</code></dt>"), std::string::npos)
+        << "only causes that occurred";
+    EXPECT_NE(report::textSummary(figures, "log").find("still going on"), std::string::npos);
+    // Said to be back, or a record that goes on past it without a word: over.
+    for (const std::string& after :
+         {at("10:06:30") + " message change=up since=" + at("10:05:15") +
+              " first-check=\"Mon Feb 12 10:05:00 2024\" cause=provider text=x shown=shown",
+          at("10:11") + " watching"}) {
+        std::vector<std::string> ended = record;
+        ended.push_back(after);
+        EXPECT_EQ(report::htmlPage(reportOf(coverageOf(lines(ended)), checks), "log")
+                      .find("still going on"),
+                  std::string::npos)
+            << after;
+    }
 }

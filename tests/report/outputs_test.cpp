@@ -82,7 +82,7 @@ Start                End                    Checks               Span
     // Ten million checks over three years: every row as wide as its table's header.
     report::Report huge = sample();
     const LocalTime start = huge.outages.back().start;
-    huge.outages.back() = {start, start + days{3 * 365}, 10'000'000, {}, 0, {}, {}, {}};
+    huge.outages.back() = {start, start + days{3 * 365}, 10'000'000, {}, 0, {}, {}, {}, {}, false};
     huge.days.begin()->second = {10'000'000, 1, days{3 * 365}};
     std::size_t headerWidth = 0;
     for (const std::string& line : linesOf(report::textSummary(huge, "log"))) {

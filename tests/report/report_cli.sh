@@ -29,11 +29,12 @@ for line in 'Sun Feb 18 00:29:21 2024' 'Sun Feb 18 00:29:52 2024' 'Sun Feb 18 00
     printf 'internet connection test failed on %s\r\n' "$line"
 done >log.txt
 printf 'hello\r\n' >>log.txt
-expected='start,end,failed_checks,seconds,cause,stopped_after
-2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,,
-2024-02-18T23:59:40,2024-02-19T00:00:11,2,31,,
-2024-02-19T00:00:09,2024-02-19T00:00:09,1,0,,
-2024-03-01T09:05:00,2024-03-01T09:05:00,1,0,,'
+# Without the watcher's record no cause, no stop and no UTC time: the log does not say its zone.
+expected='start,end,failed_checks,seconds,cause,stopped_after,start_utc,end_utc
+2024-02-18T00:29:21,2024-02-18T00:30:54,3,93,,,,
+2024-02-18T23:59:40,2024-02-19T00:00:11,2,31,,,,
+2024-02-19T00:00:09,2024-02-19T00:00:09,1,0,,,,
+2024-03-01T09:05:00,2024-03-01T09:05:00,1,0,,,,'
 
 [ "$(report log.txt --csv -)" = "$expected" ] || fail "CSV: $(report log.txt --csv -)"
 # Standard input read as bytes: a Ctrl+Z at its start ends nothing (text mode would stop there).
@@ -104,7 +105,7 @@ else
     report 'März 日本語.txt' --html page.html >/dev/null || fail "a Unicode log name: $(cat err)"
     grep -q 'März 日本語.txt' page.html || fail "the page does not name the log in UTF-8"
     report /csv:x.csv >/dev/null
-    [ $? -eq 1 ] && grep -q 'there is no .*csv:x.csv' err || fail "/csv:x.csv was taken for an option: $(cat err)"
+    [ $? -eq 1 ] && grep -q 'no log at .*csv:x.csv' err || fail "/csv:x.csv was taken for an option: $(cat err)"
     # Names the file system holds for one file, whatever their case.
     status 2 log.txt --csv OUT.txt --html out.txt
     [ -z "$(ls | grep -i '^out.txt$')" ] || fail "a case clash left $(ls)"
@@ -125,11 +126,22 @@ fi
 [[ $(report empty.txt) =~ "No failed checks" ]] || fail "an empty log: $(report empty.txt)"
 
 status 1 missing.txt
-grep -q '^connectivity-report: nothing has been logged yet: there is no .*missing.txt (.*); the monitor writes it there at its first failed check' err &&
+grep -q '^connectivity-report: no log at .*missing.txt (.*)\. The monitor creates its log in the folder it runs in at its first check, so none has run in ' err &&
     [ "$(wc -l <err)" -eq 1 ] || fail "no log yet: $(cat err)"
 if [ ${#command[@]} -gt 1 ]; then # under Wine: Windows' own words, not the C library's
     ! grep -q 'No such file or directory' err || fail "no log yet, in the C library's words: $(cat err)"
+else # the user service's log, where it is: the words say how to read it
+    mkdir -p home/.local/state/connectivity-monitor
+    cp log.txt home/.local/state/connectivity-monitor/connectivityLog.txt
+    HOME=$PWD/home report missing.txt >/dev/null
+    grep -q "; read that log with: connectivity-report \"$PWD/home/.local/state/connectivity-monitor/connectivityLog.txt\"\.$" err ||
+        fail "the user service's log not named: $(cat err)"
 fi
+# Some other file: refused, and nothing written that would say the line never failed.
+printf '2024-02-12T07:00:00+01:00 started os=linux monitor=2\r\nroot:x:0:0:root:/root:/bin/bash\r\n' >other.txt
+status 1 other.txt --html other.html --metrics other.prom
+grep -q 'other.txt is not a connectivity log: none of its 2 lines is a failed check' err &&
+    [ ! -e other.html ] && [ ! -e other.prom ] || fail "not a log: $(cat err; ls)"
 status 1 log.txt --csv no-such-folder/out.csv
 [ ! -e no-such-folder ] || fail "a failed output left something behind"
 status 2 log.txt --gap -5
