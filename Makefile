@@ -48,6 +48,7 @@ bench:
 	bash bench/resolver_table.sh build/linux-test/connectivity-monitor build/linux-test/tests/support/dns_responder
 	bash bench/report_scale.sh build/linux-test/report/connectivity-report
 	bash bench/verdict_times.sh build/linux-test/connectivity-watch build/linux-test/tests/support/dns_responder
+	bash bench/sampling_cost.sh build/linux-test/connectivity-watch build/linux-test/tests/support/dns_responder
 
 lint:
 	@bash scripts/install-deps.sh lint
