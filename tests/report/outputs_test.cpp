@@ -116,6 +116,11 @@ TEST(Outputs, HtmlIsWellFormedSelfContainedAndEscaped) {
     EXPECT_NE(page.find("Sun 2024-02-18"), std::string::npos);
     EXPECT_NE(page.find("Mon 2024-02-19"), std::string::npos);
     EXPECT_EQ(page.find("<rect", page.find("Mon 2024-02-19")) != std::string::npos, true);
+    // A lone check in a day's last seconds: its mark drawn whole inside the day, not clipped.
+    report::ReportBuilder late(90s);
+    late.add({Kind::timed, local_days{2024y / 2 / 18} + 23h + 59min + 50s}, 1);
+    EXPECT_NE(report::htmlPage(late.finish(), "log").find("x=\"86160\" y=\"18\" width=\"240\""),
+              std::string::npos);
 }
 
 TEST(Outputs, PageGrowsWithTheLogNotWithTheLengthOfItsOutages) {

@@ -124,6 +124,8 @@ else
 fi
 : >empty.txt
 [[ $(report empty.txt) =~ "No failed checks" ]] || fail "an empty log: $(report empty.txt)"
+printf 'internet connection test failed on (time unavailable)\r\n' >untimed.txt
+[[ $(report untimed.txt) != *"No failed checks"* ]] || fail "an untimed failed check taken for none"
 
 status 1 missing.txt
 grep -q '^connectivity-report: no log at .*missing.txt (.*)\. The monitor creates its log in the folder it runs in at its first check, so none has run in ' err &&
