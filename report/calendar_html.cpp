@@ -74,8 +74,11 @@ void appendCalendar(std::string& page, const Report& report, const Days& whole) 
         // Weeks start on Monday; the year's first column holds its first Monday's week.
         const local_days firstMonday = yearStart - days{(weekday{yearStart}.iso_encoding() - 1)};
         const int weeks = static_cast<int>((to - firstMonday).count() / 7) + 1;
-        append(page, "<svg class=\"year\" viewBox=\"0 0 ", std::to_string(dayLabels + weeks * step),
-               " ", std::to_string(monthRow + 7 * step), "\" role=\"img\" aria-label=\"",
+        // A year of fewer weeks is drawn narrower, its squares the size of a whole year's.
+        const long fullWidth = 56 * (dayLabels + weeks * step) / (dayLabels + 53 * step);
+        append(page, "<svg class=\"year\" style=\"max-width:", std::to_string(fullWidth),
+               "rem\" viewBox=\"0 0 ", std::to_string(dayLabels + weeks * step), " ",
+               std::to_string(monthRow + 7 * step), "\" role=\"img\" aria-label=\"",
                std::to_string(y), "\"><text x=\"0\" y=\"10\" class=\"y\">", std::to_string(y),
                "</text>");
         for (const auto& [row, name] : {std::pair{0, "Mon"}, {2, "Wed"}, {4, "Fri"}}) {

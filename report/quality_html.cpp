@@ -45,10 +45,13 @@ double scaleOf(const std::vector<const ChartPoint*>& points) {
 // One row's chart: points in it, as seconds from its start; a break where windows do not meet.
 void appendChart(std::string& page, const std::string& label, LocalTime start, long length,
                  const std::vector<const ChartPoint*>& points, double scale) {
-    const auto x = [&](sys_seconds at, seconds offset) {
+    const auto along = [&](sys_seconds at, seconds offset) {
         const long at_ =
             static_cast<long>((LocalTime{(at + offset).time_since_epoch()} - start).count());
-        return std::to_string(std::clamp(at_, 0L, length));
+        return std::clamp(at_, 0L, length);
+    };
+    const auto x = [&](sys_seconds at, seconds offset) {
+        return std::to_string(along(at, offset));
     };
     const auto y = [&](double trip) {
         return number(tripHeight - tripHeight * std::min(trip, scale) / scale);
@@ -67,6 +70,12 @@ void appendChart(std::string& page, const std::string& label, LocalTime start, l
         lower.clear();
         median.clear();
     };
+    struct LossRun {
+        long from;
+        long to;
+        long height;
+    };
+    std::vector<LossRun> lossRuns;
     const ChartPoint* previous = nullptr;
     for (const ChartPoint* point : points) {
         if (previous != nullptr && point->from > previous->to) {
@@ -82,7 +91,19 @@ void appendChart(std::string& page, const std::string& label, LocalTime start, l
             lower.insert(0, middle + "," + y(point->p10) + " ");
             median += middle + "," + y(point->median) + " ";
         }
-        if (point->loss > 0) {
+        if (point->loss > 0 && length > secondsPerDay) {
+            // A week's row: its hours' loss as one path, hours of equal height and no gap between
+            // them joined, so ten years of weeks stay a page a browser opens.
+            const long height = std::max(1L, std::lround(lossHeight * point->loss));
+            const long from = along(point->from, point->offset);
+            const long to = along(point->to, point->offset);
+            if (!lossRuns.empty() && lossRuns.back().height == height &&
+                lossRuns.back().to == from) {
+                lossRuns.back().to = to;
+            } else {
+                lossRuns.push_back({from, to, height});
+            }
+        } else if (point->loss > 0) {
             const double height = std::max(1.0, lossHeight * point->loss);
             append(
                 page, "<rect class=\"loss\" x=\"", x(point->from, point->offset), "\" y=\"",
@@ -93,6 +114,15 @@ void appendChart(std::string& page, const std::string& label, LocalTime start, l
         }
     }
     closeRun();
+    if (!lossRuns.empty()) {
+        page += "<path class=\"loss\" d=\"";
+        for (const LossRun& run : lossRuns) {
+            append(page, "M", std::to_string(run.from), " ", std::to_string(100 - run.height), "h",
+                   std::to_string(std::max(1L, run.to - run.from)), "v", std::to_string(run.height),
+                   "H", std::to_string(run.from), "z");
+        }
+        page += "\"><title>loss, by the hour</title></path>";
+    }
     page += "</svg>";
 }
 

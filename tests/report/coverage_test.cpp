@@ -626,6 +626,17 @@ TEST(Coverage, QualityWhileUpInEveryOutput) {
     const std::string page = report::htmlPage(figures, "log");
     EXPECT_NE(page.find("<h2>Quality while up</h2>"), std::string::npos);
     EXPECT_NE(page.find("<polygon class=\"band\""), std::string::npos);
+    // Beyond 62 days a row a week by the hour: two lossy hours of one height are one loss mark.
+    std::vector<std::string> weeks = {at("09:59") + " started os=linux monitor=2"};
+    for (int minute = 5; minute <= 120; minute += 5) {
+        const std::string clock =
+            (minute < 60 ? "10:" : "11:") + std::to_string(100 + minute % 60).substr(1);
+        weeks.push_back(window(minute == 120 ? "12:00" : clock.c_str(), lossy));
+    }
+    weeks.emplace_back("2024-04-22T10:00:00+01:00 stopped");
+    const std::string weekly = report::htmlPage(reportOf(coverageOf(lines(weeks)), {}), "log");
+    EXPECT_NE(weekly.find("<path class=\"loss\" d=\"M36000 96h7200v4H36000z\">"), std::string::npos)
+        << weekly.substr(weekly.find("Quality while up"), 3000);
 }
 
 TEST(Coverage, ThePageIsEvidenceAProviderReads) {
