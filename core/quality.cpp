@@ -23,16 +23,25 @@ std::string roundTripText(double value) {
     return text.data();
 }
 
-// A round trip as the line writes it: digits, a point and a digit.
+// A round trip as the line writes it: digits, a point and a digit. Read digit by digit: a
+// record holds a million of them.
 bool roundTripIn(std::string_view text, double& value) {
-    const std::size_t point = text.find('.');
-    if (point == std::string_view::npos || point + 2 != text.size()) {
+    if (text.size() < 3 || text.size() > 12 || text[text.size() - 2] != '.') {
         return false;
     }
-    const auto whole = digitsOnly<long long>(text.substr(0, point));
-    const auto tenths = digitsOnly<long long>(text.substr(point + 1));
-    value = static_cast<double>(whole.value_or(0)) + static_cast<double>(tenths.value_or(0)) / 10;
-    return whole && tenths;
+    long long whole = 0;
+    for (const char c : text.substr(0, text.size() - 2)) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        whole = whole * 10 + (c - '0');
+    }
+    const char tenth = text.back();
+    if (tenth < '0' || tenth > '9') {
+        return false;
+    }
+    value = static_cast<double>(whole) + (tenth - '0') / 10.0;
+    return true;
 }
 
 // "sent/received/min/p10/median/p90/max/jitter", the round trips "-" where none was answered.
@@ -137,15 +146,49 @@ std::vector<std::pair<std::string, std::string>> fieldsOf(const Window& window) 
 
 std::optional<Window> windowOf(const record::Line& line) {
     Window window;
-    const std::string_view span = line.field("span");
-    const std::string_view name = line.field("name");
+    std::string_view span;
+    std::string_view name;
+    std::string_view degraded;
+    bool wellFormed = true;
+    // One pass over the fields: a record holds a window every five minutes for years.
+    line.forEach([&](std::string_view key, std::string_view value) {
+        if (key == "span") {
+            span = value;
+        } else if (key == "name") {
+            name = value;
+        } else if (key == "degraded") {
+            degraded = value;
+        } else if (const std::size_t dash = key.find('-'); dash != std::string_view::npos) {
+            const auto family = std::find(families.begin(), families.end(), key.substr(0, dash));
+            const std::string_view segment = key.substr(dash + 1);
+            const std::size_t index = segment == segmentWords[0]   ? 0
+                                      : segment == segmentWords[1] ? 1
+                                                                   : segmentWords.size();
+            if (family != families.end() && index < segmentWords.size()) {
+                const auto figures = figuresIn(value);
+                // A group given twice is a line edited by hand: neither is to be believed.
+                wellFormed = figures.has_value() &&
+                             std::none_of(window.groups.begin(), window.groups.end(),
+                                          [&](const Group& group) {
+                                              return group.family == *family &&
+                                                     group.segment == static_cast<Segment>(index);
+                                          });
+                if (figures) {
+                    window.groups.push_back(
+                        {*family, static_cast<Segment>(index), *figures, false});
+                }
+            }
+        }
+        return wellFormed;
+    });
     std::string_view spanDigits = span;
     spanDigits.remove_suffix(span.ends_with('s') ? 1 : 0);
     std::string_view nameDigits = name;
     nameDigits.remove_suffix(name.ends_with("ms") ? 2 : nameDigits.size());
     const auto seconds = digitsOnly<long long>(spanDigits);
     const auto took = digitsOnly<long long>(nameDigits);
-    if (!span.ends_with('s') || !seconds || (!took && name != "-" && name != "unresolved")) {
+    if (!wellFormed || !span.ends_with('s') || !seconds ||
+        (!took && name != "-" && name != "unresolved")) {
         return std::nullopt;
     }
     window.span = std::chrono::seconds{*seconds};
@@ -153,32 +196,32 @@ std::optional<Window> windowOf(const record::Line& line) {
         window.name = std::chrono::milliseconds{*took};
     }
     window.nameUnresolved = name == "unresolved";
-    const std::string_view degraded = line.field("degraded");
-    std::size_t degradedFound = 0;
-    for (const std::string_view family : families) {
-        for (const Segment segment : {Segment::gateway, Segment::internet}) {
-            const std::string key = keyOf(family, segment);
-            const auto value = line.find(key);
-            if (!value) {
-                continue;
-            }
-            const auto figures = figuresIn(*value);
-            if (!figures) {
-                return std::nullopt;
-            }
-            bool isDegraded = false;
-            for (std::size_t at = 0; at <= degraded.size();) {
-                const std::size_t comma = std::min(degraded.find(',', at), degraded.size());
-                isDegraded = isDegraded || degraded.substr(at, comma - at) == key;
-                at = comma + 1;
-            }
-            degradedFound += isDegraded ? 1 : 0;
-            window.groups.push_back({family, segment, *figures, isDegraded});
-        }
-    }
+    // In the families' order and each family's segments', whatever the line's.
+    std::sort(window.groups.begin(), window.groups.end(), [](const Group& a, const Group& b) {
+        const auto rankOf = [](const Group& group) {
+            return 2 * (std::find(families.begin(), families.end(), group.family) -
+                        families.begin()) +
+                   static_cast<long>(group.segment);
+        };
+        return rankOf(a) < rankOf(b);
+    });
     // Every degraded group named is one of the line's: a list cut short names one that is not.
-    const auto named = degraded.empty() ? 0 : std::count(degraded.begin(), degraded.end(), ',') + 1;
-    if (static_cast<std::size_t>(named) != degradedFound) {
+    std::size_t named = 0;
+    for (std::size_t at = 0; !degraded.empty() && at <= degraded.size();) {
+        const std::size_t comma = std::min(degraded.find(',', at), degraded.size());
+        const std::string_view key = degraded.substr(at, comma - at);
+        for (Group& group : window.groups) {
+            if (key == keyOf(group.family, group.segment)) {
+                group.degraded = true;
+                ++named;
+                break;
+            }
+        }
+        at = comma + 1;
+    }
+    const auto listed =
+        degraded.empty() ? 0 : std::count(degraded.begin(), degraded.end(), ',') + 1;
+    if (static_cast<std::size_t>(listed) != named) {
         return std::nullopt;
     }
     return window;

@@ -239,11 +239,11 @@ std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn) {
     return parseLine(text);
 }
 
-std::optional<std::string_view> Line::find(std::string_view key) const {
+void Line::forEach(const std::function<bool(std::string_view, std::string_view)>& take) const {
     for (std::size_t at = 0; at < fields.size();) {
         const std::size_t equals = fields.find('=', at);
         if (equals == std::string_view::npos) {
-            return {};
+            return;
         }
         const std::string_view name = fields.substr(at, equals - at);
         std::size_t valueStart = equals + 1;
@@ -259,12 +259,22 @@ std::optional<std::string_view> Line::find(std::string_view key) const {
             valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
             next = valueEnd + 1;
         }
-        if (name == key) {
-            return fields.substr(valueStart, valueEnd - valueStart);
+        if (!take(name, fields.substr(valueStart, valueEnd - valueStart))) {
+            return;
         }
         at = next;
     }
-    return std::nullopt;
+}
+
+std::optional<std::string_view> Line::find(std::string_view key) const {
+    std::optional<std::string_view> found;
+    forEach([&](std::string_view name, std::string_view value) {
+        if (name == key) {
+            found = value;
+        }
+        return !found;
+    });
+    return found;
 }
 
 void ToldOutages::take(const Line& line) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,6 +75,9 @@ struct Line {
     std::string_view fields; // what follows the event word
     // The value of a field, unquoted; nothing where the line has none.
     std::optional<std::string_view> find(std::string_view key) const;
+    // Each field in the line's order, its value unquoted, until take says no more: one pass for
+    // a reader of many fields.
+    void forEach(const std::function<bool(std::string_view, std::string_view)>& take) const;
     // The same, empty where the line has none.
     std::string_view field(std::string_view key) const { return find(key).value_or(""); }
 };
