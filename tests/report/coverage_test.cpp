@@ -575,20 +575,21 @@ TEST(Coverage, ALongLogOpensWithACalendarWhoseDaysMatchTheOutages) {
 
 TEST(Coverage, QualityWhileUpInEveryOutput) {
     // Four windows of five minutes from 19:00: the third and fourth lost 20% past the edge; one
-    // line a person edited to more answers than probes, and one cut in a figure.
+    // line a person edited to more answers than probes, one cut in a figure, one with a group
+    // twice.
     const auto window = [](const char* end, const std::string& internet, const char* extra = "") {
         return at(end) + " quality span=300s ipv4-gateway=30/30/0.5/0.5/0.6/0.7/0.9/0.1 " +
                "ipv4-internet=" + internet + extra + " name=23ms";
     };
     const std::string clean = "30/30/10.0/10.5/12.0/14.0/20.0/1.0";
     const std::string lossy = "30/24/11.0/11.5/13.0/15.0/22.0/1.5";
-    const auto coverage = coverageOf(
-        lines({at("18:59") + " started os=linux monitor=2", window("19:05", clean, ""),
-               window("19:10", clean, ""), window("19:15", lossy, " degraded=ipv4-internet"),
-               window("19:20", lossy, " degraded=ipv4-internet"),
-               window("19:25", "30/31/10.0/10.5/12.0/14.0/20.0/1.0", ""),
-               window("19:30", "30/3", ""), at("19:30") + " stopped"}));
-    EXPECT_EQ(coverage.skippedLines, 2);
+    const auto coverage = coverageOf(lines(
+        {at("18:59") + " started os=linux monitor=2", window("19:05", clean, ""),
+         window("19:10", clean, ""), window("19:15", lossy, " degraded=ipv4-internet"),
+         window("19:20", lossy, " degraded=ipv4-internet"),
+         window("19:25", "30/31/10.0/10.5/12.0/14.0/20.0/1.0", ""), window("19:30", "30/3", ""),
+         window("19:30", clean, " ipv4-internet=30/0/-/-/-/-/-/-"), at("19:30") + " stopped"}));
+    EXPECT_EQ(coverage.skippedLines, 3) << "more answers than probes, a cut, a group twice";
     const report::Report figures = reportOf(coverage, {});
     const std::string summary = report::textSummary(figures, "log");
     for (const char* said : {"Quality while up, from 4 windows (20m 00s)",
