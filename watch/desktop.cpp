@@ -12,26 +12,6 @@ std::string clockOf(const Stamp& stamp) {
     return core::clockTime(stamp.local()).substr(0, 5); // 14:02
 }
 
-// The verdict in words a person can act on, and what it rests on.
-std::string causeText(Verdict cause, const std::string& evidence) {
-    const std::string because = evidence.empty() ? "" : ": " + evidence;
-    switch (cause) {
-    case Verdict::local:
-        return "your own network" + because;
-    case Verdict::dns:
-        return "name service" + because;
-    case Verdict::provider:
-        return "your provider" + because;
-    case Verdict::site:
-        return "the checked site alone" + because;
-    case Verdict::cleared:
-        return "none found" + because;
-    case Verdict::unknown:
-        break;
-    }
-    return "";
-}
-
 // The cause in a few words, for the tooltip.
 std::string_view shortCause(Verdict cause) {
     switch (cause) {
@@ -85,6 +65,25 @@ std::string degradation(const Degradation& figures) {
 }
 
 } // namespace
+
+std::string causeText(Verdict cause, const std::string& evidence) {
+    const std::string because = evidence.empty() ? "" : ": " + evidence;
+    switch (cause) {
+    case Verdict::local:
+        return "your own network" + because;
+    case Verdict::dns:
+        return "name service" + because;
+    case Verdict::provider:
+        return "your provider" + because;
+    case Verdict::site:
+        return "the checked site alone" + because;
+    case Verdict::cleared:
+        return "none found" + because;
+    case Verdict::unknown:
+        break;
+    }
+    return "";
+}
 
 std::string changeTitle(const Change& change) {
     switch (change.kind) {

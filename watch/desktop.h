@@ -29,5 +29,7 @@ std::string changeText(const Change& change);
 // The tooltip for a state, naming the program: "Connectivity monitor: online, last failed check
 // 2 h ago", "Connectivity monitor: offline since 14:02 (your provider)".
 std::string stateText(const State& state, const Stamp& now);
+// The verdict in words a person can act on, and what it rests on (may be empty).
+std::string causeText(core::Verdict cause, const std::string& evidence);
 
 } // namespace watch

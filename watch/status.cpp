@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "desktop.h"
 #include "monitor.h"
 #include "system.h"
 #include "time_text.h"
@@ -26,24 +27,7 @@ std::string when(const record::Stamp& stamp) {
 
 std::string causeWords(std::string_view cause) {
     const auto verdict = core::verdictNamed(cause);
-    if (!verdict) {
-        return "not known yet";
-    }
-    switch (*verdict) {
-    case core::Verdict::local:
-        return "your own network";
-    case core::Verdict::dns:
-        return "the name service";
-    case core::Verdict::provider:
-        return "your provider";
-    case core::Verdict::site:
-        return "the checked site alone";
-    case core::Verdict::cleared:
-        return "back before it could be diagnosed";
-    case core::Verdict::unknown:
-        break;
-    }
-    return "not known";
+    return verdict && *verdict != core::Verdict::unknown ? causeText(*verdict, "") : "not known";
 }
 
 } // namespace
