@@ -159,6 +159,7 @@ h3 { font-size: 1rem; margin: 1rem 0 .4rem; }
   .track, .track rect, .calendar rect, .swatch, .chart, .chart * { print-color-adjust: exact;
     -webkit-print-color-adjust: exact; }
   details > summary { display: none; } /* on paper the evidence is shown whole */
+  details::details-content { content-visibility: visible; display: block; }
 }
 )";
 

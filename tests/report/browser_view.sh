@@ -55,5 +55,11 @@ beyond=$(chrome --virtual-time-budget=5000 --dump-dom "file://$scratch/phone.htm
 [ -n "$beyond" ] && [ "$beyond" -le 0 ] || fail "420 pixels wide, the page passes its width by ${beyond:-nothing measured} pixels"
 chrome --no-pdf-header-footer --print-to-pdf="$scratch/page.pdf" "file://$scratch/page.html" >/dev/null
 grep -aq '/MediaBox \[0 0 594.9[0-9]* 841.9[0-9]*\]' "$scratch/page.pdf" || fail "not printed on A4"
-echo "420 pixels wide: the widest element ends $((-beyond)) pixels short of the edge; printed on A4, $(grep -ac '/Type /Page$' "$scratch/page.pdf") pages"
+# On paper the folded evidence is printed whole: the page prints longer than a copy without it.
+sed 's#<details>.*</details>##' "$scratch/page.html" >"$scratch/bare.html"
+chrome --no-pdf-header-footer --print-to-pdf="$scratch/bare.pdf" "file://$scratch/bare.html" >/dev/null
+pages() { grep -ac '/Type /Page$' "$1"; }
+[ "$(pages "$scratch/page.pdf")" -gt "$(pages "$scratch/bare.pdf")" ] ||
+    fail "the evidence is not printed: $(pages "$scratch/page.pdf") pages, $(pages "$scratch/bare.pdf") without it"
+echo "420 pixels wide: the widest element ends $((-beyond)) pixels short of the edge; printed on A4, $(pages "$scratch/page.pdf") pages ($(pages "$scratch/bare.pdf") without the evidence)"
 echo "PASS: the timeline renders in Chromium"

@@ -16,7 +16,7 @@ times=${4-}
 source "$(dirname "$0")/home_network_setup.sh"
 
 program_folder_with_stub_monitor
-(cd "$scratch/log" && exec ip netns exec $computer "$scratch/program/connectivity-watch" --quiet) &
+(cd "$scratch/log" && exec ip netns exec $computer "$scratch/program/connectivity-watch" --quiet >/dev/null) &
 await_line started 10 || fail "the watcher did not start: $(cat "$scratch/log"/* 2>&1)"
 
 # The network's own round trip, computer to the site: the best of five TCP handshakes.
