@@ -105,6 +105,7 @@ TEST(Record, TheSessionKeepsWhatAFullDiskRefusedUntilThereIsRoom) {
     NoDesktop desktop;
     watch::Options options;
     options.folder = folder;
+    options.sample = std::chrono::milliseconds{0}; // no sampler's line to race the record's
     watch::Session session(options, desktop, [] {});
     limitFilesTo(fs::file_size(path));
     session.begin("9.9"); // its start refused by the full disk, kept
@@ -129,6 +130,7 @@ TEST(Record, OneThatCannotBeOpenedAtTheStartIsBegunWhenItCanBe) {
     NoDesktop desktop;
     watch::Options options;
     options.folder = folder;
+    options.sample = std::chrono::milliseconds{0}; // no sampler's line to race the record's
     watch::Session session(options, desktop, [] {});
     session.begin("9.9");
     EXPECT_EQ(desktop.shown, watch::State::Kind::logUnwritable);
