@@ -239,31 +239,26 @@ std::optional<Line> parseLineAfterFragment(std::string_view text, bool& runOn) {
     return parseLine(text);
 }
 
-void Line::forEach(const std::function<bool(std::string_view, std::string_view)>& take) const {
-    for (std::size_t at = 0; at < fields.size();) {
-        const std::size_t equals = fields.find('=', at);
-        if (equals == std::string_view::npos) {
-            return;
-        }
-        const std::string_view name = fields.substr(at, equals - at);
-        std::size_t valueStart = equals + 1;
-        std::size_t valueEnd;
-        std::size_t next;
-        if (valueStart < fields.size() && fields[valueStart] == '"') {
-            ++valueStart;
-            valueEnd = fields.find('"', valueStart);
-            valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
-            next = valueEnd + 2; // past the quote and the blank
-        } else {
-            valueEnd = fields.find(' ', valueStart);
-            valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
-            next = valueEnd + 1;
-        }
-        if (!take(name, fields.substr(valueStart, valueEnd - valueStart))) {
-            return;
-        }
-        at = next;
+std::optional<Line::FieldAt> Line::fieldAt(std::size_t at) const {
+    const std::size_t equals = at < fields.size() ? fields.find('=', at) : std::string_view::npos;
+    if (equals == std::string_view::npos) {
+        return std::nullopt;
     }
+    std::size_t valueStart = equals + 1;
+    std::size_t valueEnd;
+    std::size_t next;
+    if (valueStart < fields.size() && fields[valueStart] == '"') {
+        ++valueStart;
+        valueEnd = fields.find('"', valueStart);
+        valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
+        next = valueEnd + 2; // past the quote and the blank
+    } else {
+        valueEnd = fields.find(' ', valueStart);
+        valueEnd = valueEnd == std::string_view::npos ? fields.size() : valueEnd;
+        next = valueEnd + 1;
+    }
+    return FieldAt{fields.substr(at, equals - at), fields.substr(valueStart, valueEnd - valueStart),
+                   next};
 }
 
 std::optional<std::string_view> Line::find(std::string_view key) const {
