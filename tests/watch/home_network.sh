@@ -153,8 +153,9 @@ scenario "all mended" cleared - : :
 if [ "$set" = faults ] || [ "$set" = all ]; then
     grep -q 'answers on TCP' "$record" || fail "the gateway was not asked over TCP: $(tail -1 "$record")"
 fi
-grep -q 'ipv4: 192.168.77.1 answers an ICMP echo' "$record" &&
-    grep -q 'ipv6: fd00:77::1 answers an ICMP echo' "$record" ||
+# Both asked where some verdict waits for them: the loss set's come first from the site.
+[ "$set" = loss ] || { grep -q 'ipv4: 192.168.77.1 answers an ICMP echo' "$record" &&
+    grep -q 'ipv6: fd00:77::1 answers an ICMP echo' "$record"; } ||
     fail "a gateway was not asked by ICMP echo: $(grep -o 'local="[^"]*"' "$record" | head -3)"
 # Traced whole in both families where some verdict waits long enough: the loss set's verdicts
 # come before IPv6's rate-limited errors (one a second) have named every hop.
